@@ -1,0 +1,47 @@
+#ifndef DOWNLOADER_H
+#define DOWNLOADER_H
+
+#include <QObject>
+#include <QPixmap>
+#include <QString>
+
+class QFile;
+class QNetworkReply;
+
+class Downloader : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Downloader(QObject *parent = nullptr);
+    ~Downloader() override;
+
+    bool downloadURL(const QString &url, const QString &fileName);
+    void downloadFileFromURL(const QString &url, const QString &filePath);
+
+    // A fetch that has not ended this long after it started is abandoned.
+    static constexpr int fetchLimitMs = 4000;
+    // Bodies beyond this size are abandoned while they arrive.
+    static constexpr qint64 maxBodyBytes = 16 * 1024 * 1024;
+    // Pictures declaring a larger side than this are not decoded.
+    static constexpr int maxPictureSide = 8192;
+
+signals:
+    void imageUpdated(QString id, QString cName, QPixmap &pic);
+
+private slots:
+    void onDownloadFileComplete(QNetworkReply *reply);
+    bool downloadURL2(QString id, QString cName, QString url);
+
+private:
+    friend class TestDownloader;
+    // Runs one bounded GET in a nested event loop; returns the body, or false
+    // on a transport error, an expired time limit, an oversized body or a
+    // scheme other than http/https.
+    static bool fetch(const QString &url, QByteArray &body);
+    static QPixmap decode(const QByteArray &body);
+
+    QFile *m_file = nullptr;
+    bool m_isReady;
+};
+
+#endif // DOWNLOADER_H

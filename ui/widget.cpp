@@ -1,0 +1,220 @@
+#include "widget.h"
+#include "ui_widget.h"
+
+#include "downloader.h"
+#include "udpclient.h"
+
+#include <QCursor>
+#include <QDebug>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPixmapCache>
+#include <QTimer>
+#include <QToolButton>
+
+#include <cstring>
+
+namespace {
+const int label_width = 200;
+const int label_height = 150;
+const int label_num = 9;
+const int scrollArea_x = 60;
+const int scrollArea_y = 792;
+
+const int button_min_height = 155;
+const int bar_height = 165;
+const QSize preview_size(400, 300);
+} // namespace
+
+bool showImage = false;
+bool buttonClickable = true;
+// Built during static initialisation, before the application object: their
+// constructors bind no socket and start no timer.
+UdpClient client(nullptr);
+Downloader download(nullptr);
+QLabel *preview = nullptr;
+
+Widget::Widget(QWidget *parent) : QWidget(parent), ui(new Ui::Widget)
+{
+    ui->setupUi(this);
+    setAttribute(Qt::WA_TranslucentBackground);
+    hide();
+
+    horizontalLayoutWidget = new QWidget(this);
+    horizontalLayoutWidget->setObjectName(QStringLiteral("horizontalLayoutWidget"));
+    horizontalLayoutWidget->setGeometry(
+        QRect(scrollArea_x, scrollArea_y, label_num * label_width, bar_height));
+    horizontalLayoutWidget->setFixedHeight(bar_height);
+
+    horizontalLayout = new QHBoxLayout(horizontalLayoutWidget);
+    horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));
+    horizontalLayout->setAlignment(Qt::AlignCenter);
+    horizontalLayout->setSpacing(0);
+    horizontalLayout->setContentsMargins(0, 0, 0, 0);
+    horizontalLayoutWidget->setLayout(horizontalLayout);
+
+    connect(&client, SIGNAL(sourceUpdated(QString, QString, QString)), &download,
+            SLOT(downloadURL2(QString, QString, QString)));
+    connect(&download, SIGNAL(imageUpdated(QString, QString, QPixmap &)), this,
+            SLOT(updateButton(QString, QString, QPixmap &)));
+
+    setCursor(Qt::BlankCursor);
+
+    preview = new QLabel(this);
+    preview->hide();
+
+    // Every button holds its own picture; scaled copies need not be cached.
+    QPixmapCache::setCacheLimit(1);
+}
+
+Widget::~Widget()
+{
+    hide();
+    horizontalLayoutWidget->hide();
+    delete ui;
+}
+
+void Widget::updateButton(QString id, QString cName, QPixmap &pic)
+{
+    bool isRefresh = false;
+    if (horizontalLayout) {
+        const int itemCount = horizontalLayout->count();
+        for (int itemIndex = 0; itemIndex < itemCount; ++itemIndex) {
+            auto *toolButton =
+                qobject_cast<QToolButton *>(horizontalLayout->itemAt(itemIndex)->widget());
+            if (toolButton && toolButton->toolTip() == id) {
+                toolButton->setIcon(QIcon(pic));
+                isRefresh = true;
+            }
+        }
+    }
+    if (isRefresh)
+        return;
+
+    qDebug() << "update button";
+    auto *pixButton = new QToolButton(horizontalLayoutWidget);
+    pixButton->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    pixButton->setToolTip(id);
+    pixButton->setText(cName);
+    pixButton->setMinimumSize(label_width, button_min_height);
+    pixButton->resize(label_width, label_height);
+    if (!pic.isNull()) {
+        // The minimum size has already made the button taller than its picture.
+        pixButton->setIconSize(QSize(label_width, label_height));
+        pixButton->setIcon(QIcon(pic));
+    }
+    connect(pixButton, SIGNAL(clicked()), this, SLOT(buttonClicked()));
+    pixButton->installEventFilter(this);
+    horizontalLayout->addWidget(pixButton);
+}
+
+bool Widget::eventFilter(QObject *obj, QEvent *event)
+{
+    if (std::strcmp(obj->metaObject()->className(), QToolButton::staticMetaObject.className()) != 0)
+        return QObject::eventFilter(obj, event);
+
+    auto *b = static_cast<QToolButton *>(obj);
+    switch (event->type()) {
+    case QEvent::Enter: {
+        preview->setPixmap(b->icon().pixmap(preview_size, QIcon::Normal, QIcon::Off));
+        const QPoint p = b->pos() + b->parentWidget()->pos();
+        preview->setGeometry(p.x() - 100, p.y() - 300, preview_size.width(), preview_size.height());
+        preview->show();
+        return true;
+    }
+    case QEvent::Leave:
+        preview->clear();
+        preview->hide();
+        return true;
+    case QEvent::MouseButtonPress:
+        if (static_cast<QMouseEvent *>(event)->button() == Qt::RightButton) {
+            qDebug() << "do nothing";
+            return true;
+        }
+        break;
+    default:
+        break;
+    }
+    return QObject::eventFilter(obj, event);
+}
+
+void Widget::removeButtons()
+{
+    while (QLayoutItem *item = horizontalLayout->takeAt(0)) {
+        auto *button = qobject_cast<QToolButton *>(item->widget());
+        delete item;
+        if (!button)
+            continue;
+        qDebug() << "remove item: " << button->text() << "[" << button->toolTip() << "]";
+        delete button;
+    }
+}
+
+void Widget::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::RightButton)
+        return;
+    qDebug() << "\n";
+    if (!showImage)
+        return;
+    horizontalLayoutWidget->hide();
+    removeButtons();
+    horizontalLayoutWidget->show();
+    client.discovery();
+}
+
+void Widget::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    showImage = !showImage;
+    if (showImage) {
+        setCursor(Qt::OpenHandCursor);
+        horizontalLayoutWidget->show();
+        client.discovery();
+        client.startRefreshPreview(refreshPeriodMs);
+    } else {
+        setCursor(Qt::BlankCursor);
+        horizontalLayoutWidget->hide();
+        removeButtons();
+        client.jsonList.clear();
+        client.stopRefreshPreview();
+    }
+}
+
+void Widget::buttonClicked()
+{
+    if (!buttonClickable) {
+        qDebug() << "button unclickable";
+        return;
+    }
+    auto *button = qobject_cast<QToolButton *>(sender());
+    buttonClickable = false;
+    qDebug() << "button turns to unclickable";
+    // Started before the command, so the lock ends on time whatever follows.
+    QTimer::singleShot(clickLockMs, this, SLOT(onTimeOut()));
+
+    if (client.playSource(button ? button->toolTip() : QString()))
+        return;
+    QMessageBox::warning(nullptr, QStringLiteral("<font size='4' color='black'>title</font>"),
+                         QStringLiteral("<font size='4' color='black'>Source unavailable, Please "
+                                        "enable transmiter's TS and rediscovery by right "
+                                        "clicking the mouse</font>"),
+                         QMessageBox::Ok);
+}
+
+void Widget::buttonHovered()
+{
+    auto *button = qobject_cast<QToolButton *>(sender());
+    qDebug() << "mouse is hovering " << (button ? button->text() : QString());
+}
+
+void Widget::onTimeOut()
+{
+    qDebug() << "button turns to clickable";
+    buttonClickable = true;
+}
