@@ -1,0 +1,353 @@
+#include "downloader.h"
+#include "httpserver.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QStringList logLines;
+QtMessageHandler previousHandler = nullptr;
+void captureLog(QtMsgType type, const QMessageLogContext &context, const QString &msg)
+{
+    if (type == QtDebugMsg)
+        logLines << msg;
+    else
+        previousHandler(type, context, msg);
+}
+
+QByteArray encode(const QSize &size, const char *format)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+// A small valid JPEG whose header claims 16000 x 16000 pixels.
+QByteArray hugeJpeg()
+{
+    QByteArray jpeg = encode(QSize(16, 16), "JPEG");
+    const int sof = jpeg.indexOf("\xFF\xC0");
+    Q_ASSERT(sof > 0);
+    // Marker, length (2), precision (1), height (2), width (2).
+    for (int offset : {sof + 5, sof + 7}) {
+        jpeg[offset] = char(16000 >> 8);
+        jpeg[offset + 1] = char(16000 & 0xFF);
+    }
+    return jpeg;
+}
+
+int threadCount()
+{
+    return QDir(QStringLiteral("/proc/self/task"))
+        .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+        .size();
+}
+
+struct Emission
+{
+    QString id, cName;
+    QPixmap pic;
+};
+
+} // namespace
+
+class TestDownloader : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init() { logLines.clear(); }
+
+    void emptyUrlMakesNoRequest();
+    void fetch_data();
+    void fetch();
+    void timeLimit_data();
+    void timeLimit();
+    void oversizedBodyIsAbandoned();
+    void hugeDeclaredPictureIsNotDecoded();
+    void onlyWebSchemesAreFetched_data();
+    void onlyWebSchemesAreFetched();
+    void nestedFetchEmitsInnerFirst();
+    void repeatedFetchesReleaseEverything();
+
+    void downloadUrlToFile();
+    void backgroundDownloadNames_data();
+    void backgroundDownloadNames();
+    void backgroundDownloadWhileBusyIsDropped();
+
+private:
+    // Calls the fetch as a direct caller and records what it announced.
+    bool fetchInto(Downloader &d, const QString &url, QList<Emission> &out)
+    {
+        connect(&d, &Downloader::imageUpdated, this,
+                [&out](QString id, QString cName, QPixmap &pic) {
+                    out.append({id, cName, pic});
+                });
+        const bool ok = d.downloadURL2(QStringLiteral("127.0.0.11"), QStringLiteral("Cam"), url);
+        disconnect(&d, &Downloader::imageUpdated, this, nullptr);
+        return ok;
+    }
+
+    HttpServer server;
+};
+
+void TestDownloader::initTestCase()
+{
+    previousHandler = qInstallMessageHandler(captureLog);
+    QVERIFY(server.isListening());
+    server.route("/snap.jpg", "image/jpeg", encode(QSize(1280, 720), "JPEG"));
+    server.route("/snap.png", "image/png", encode(QSize(320, 240), "PNG"));
+    server.route("/index.html", "text/html", "<html><body>hello</body></html>");
+    server.route("/moved", "text/html", "moved",
+                 301); // the Location header is added below
+    HttpServer::Route moved;
+    moved.head =
+        "HTTP/1.1 301 Moved\r\nLocation: /snap.jpg\r\nContent-Length: 0\r\nConnection: close";
+    server.route("/moved", moved);
+    server.route("/huge.jpg", "image/jpeg", hugeJpeg());
+    server.route("/missing", "text/plain", "no", 404);
+    HttpServer::Route r;
+    r.head = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nConnection: close";
+    r.mode = HttpServer::Hang;
+    server.route("/hang", r);
+    r.mode = HttpServer::Drip;
+    server.route("/drip", r);
+    r.mode = HttpServer::Endless;
+    server.route("/endless", r);
+    HttpServer::Route declared;
+    declared.head = "HTTP/1.1 200 OK\r\nContent-Length: 20000000\r\nConnection: close";
+    declared.body = "x";
+    server.route("/declared", declared);
+    HttpServer::Route slow = r;
+    slow.mode = HttpServer::Normal;
+    slow.head = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close";
+    slow.body = encode(QSize(8, 8), "PNG");
+    slow.delayMs = 300;
+    server.route("/slow.png", slow);
+}
+
+void TestDownloader::emptyUrlMakesNoRequest()
+{
+    Downloader d;
+    QList<Emission> out;
+    QVERIFY(fetchInto(d, QString(), out));
+    QVERIFY(fetchInto(d, QStringLiteral(""), out));
+    QCOMPARE(out.size(), 2);
+    QCOMPARE(out.at(0).id, QString("127.0.0.11"));
+    QCOMPARE(out.at(0).cName, QString("Cam"));
+    QVERIFY(out.at(0).pic.isNull());
+    QVERIFY(server.requests.isEmpty());
+    QVERIFY(logLines.isEmpty());
+}
+
+void TestDownloader::fetch_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QSize>("size"); // empty for a null pixmap
+
+    QTest::newRow("jpeg") << "/snap.jpg" << true << QSize(1280, 720);
+    QTest::newRow("png") << "/snap.png" << true << QSize(320, 240);
+    QTest::newRow("text page") << "/index.html" << true << QSize();
+    QTest::newRow("redirect not followed") << "/moved" << true << QSize();
+    QTest::newRow("404") << "/missing" << false << QSize();
+}
+
+void TestDownloader::fetch()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, ok);
+    QFETCH(QSize, size);
+
+    server.requests.clear();
+    Downloader d;
+    QList<Emission> out;
+    QCOMPARE(fetchInto(d, server.url(path), out), ok);
+    QCOMPARE(out.size(), 1);
+    QCOMPARE(out.at(0).cName, QString("Cam"));
+    QCOMPARE(out.at(0).pic.isNull(), size.isEmpty());
+    if (!size.isEmpty())
+        QCOMPARE(out.at(0).pic.size(), size);
+    QCOMPARE(server.requests, QStringList({path})); // one GET, redirects not followed
+    QVERIFY(logLines.isEmpty());
+}
+
+void TestDownloader::timeLimit_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::newRow("never answers") << server.url("/hang");
+    QTest::newRow("drips a byte a second") << server.url("/drip");
+}
+
+void TestDownloader::timeLimit()
+{
+    QFETCH(QString, url);
+    Downloader d;
+    QList<Emission> out;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!fetchInto(d, url, out));
+    // Generous bound: the point is that the wait ends, not how fast.
+    QVERIFY2(timer.elapsed() < 3 * Downloader::fetchLimitMs,
+             qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(out.size(), 1);
+    QVERIFY(out.at(0).pic.isNull());
+}
+
+void TestDownloader::oversizedBodyIsAbandoned()
+{
+    QCOMPARE(Downloader::maxBodyBytes, qint64(16 * 1024 * 1024));
+    Downloader d;
+    QList<Emission> out;
+    QVERIFY(!fetchInto(d, server.url("/endless"), out));
+    QVERIFY(!fetchInto(d, server.url("/declared"), out));
+    QCOMPARE(out.size(), 2);
+    QVERIFY(out.at(0).pic.isNull());
+    QVERIFY(out.at(1).pic.isNull());
+}
+
+void TestDownloader::hugeDeclaredPictureIsNotDecoded()
+{
+    Downloader d;
+    QList<Emission> out;
+    QVERIFY(fetchInto(d, server.url("/huge.jpg"), out));
+    QCOMPARE(out.size(), 1);
+    QVERIFY(out.at(0).pic.isNull());
+    // The largest accepted side still decodes.
+    QVERIFY(!Downloader::decode(encode(QSize(8192, 2), "PNG")).isNull());
+    QVERIFY(Downloader::decode(encode(QSize(8193, 2), "PNG")).isNull());
+}
+
+void TestDownloader::onlyWebSchemesAreFetched_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::newRow("file") << "file:///etc/hostname";
+    QTest::newRow("qrc") << "qrc:/anything.png";
+    QTest::newRow("data") << QString::fromLatin1("data:image/png;base64," +
+                                                 encode(QSize(4, 4), "PNG").toBase64());
+    QTest::newRow("ftp") << "ftp://127.0.0.1/a.jpg";
+    QTest::newRow("no scheme") << "127.0.0.1/snap.jpg";
+}
+
+void TestDownloader::onlyWebSchemesAreFetched()
+{
+    QFETCH(QString, url);
+    Downloader d;
+    QList<Emission> out;
+    QVERIFY(!fetchInto(d, url, out));
+    QCOMPARE(out.size(), 1);
+    QVERIFY(out.at(0).pic.isNull());
+}
+
+void TestDownloader::nestedFetchEmitsInnerFirst()
+{
+    Downloader d;
+    QStringList order;
+    connect(&d, &Downloader::imageUpdated, this, [&order](QString id, QString, QPixmap &pic) {
+        order << id + (pic.isNull() ? "-" : "+");
+    });
+    // While the outer fetch waits, a second announcement arrives.
+    QTimer::singleShot(50, &d, [&d, this] {
+        d.downloadURL2(QStringLiteral("inner"), QString(), server.url("/snap.png"));
+    });
+    QVERIFY(d.downloadURL2(QStringLiteral("outer"), QString(), server.url("/slow.png")));
+    QCOMPARE(order, QStringList({"inner+", "outer+"}));
+}
+
+void TestDownloader::repeatedFetchesReleaseEverything()
+{
+    Downloader d;
+    QList<Emission> out;
+    fetchInto(d, server.url("/snap.png"), out); // Qt's one-time set-up
+    QTest::qWait(200);
+    const int threads = threadCount();
+    for (int i = 0; i < 50; ++i)
+        QVERIFY(fetchInto(d, server.url("/snap.png"), out));
+    QVERIFY(!fetchInto(d, server.url("/missing"), out));
+    QTRY_VERIFY2(threadCount() <= threads,
+                 qPrintable(QString("%1 threads, %2 before").arg(threadCount()).arg(threads)));
+    QCOMPARE(d.findChildren<QObject *>().size(), 0);
+}
+
+void TestDownloader::downloadUrlToFile()
+{
+    QTemporaryDir dir;
+    const QString name = dir.filePath("a.png");
+    Downloader d;
+    QVERIFY(d.downloadURL(server.url("/snap.png"), name));
+    QCOMPARE(logLines, QStringList({'"' + name + '"'}));
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), encode(QSize(320, 240), "PNG"));
+
+    // A transport error touches no file.
+    const QString other = dir.filePath("b.png");
+    QVERIFY(!d.downloadURL(server.url("/missing"), other));
+    QVERIFY(!QFile::exists(other));
+    // An unwritable target fails after logging its name.
+    QVERIFY(!d.downloadURL(server.url("/snap.png"), dir.filePath("no/such/dir.png")));
+}
+
+void TestDownloader::backgroundDownloadNames_data()
+{
+    QTest::addColumn<QString>("path");   // url path on the server
+    QTest::addColumn<QString>("suffix"); // appended to the directory
+    QTest::addColumn<QString>("target"); // file name relative to the directory
+
+    QTest::newRow("plain") << "/snap/a.jpg"
+                           << ""
+                           << "/a.jpg";
+    QTest::newRow("trailing slash") << "/snap/a.jpg"
+                                    << "/"
+                                    << "//a.jpg";
+}
+
+void TestDownloader::backgroundDownloadNames()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, suffix);
+    QFETCH(QString, target);
+
+    QTemporaryDir dir;
+    server.route(path.toLatin1(), "image/jpeg", "JPEGBYTES");
+    Downloader d;
+    d.downloadFileFromURL(server.url(path), dir.path() + suffix);
+    QCOMPARE(logLines, QStringList({'"' + dir.path() + target + '"'}));
+    QVERIFY(!d.m_isReady);
+    QTRY_VERIFY(d.m_isReady);
+    QFile file(dir.path() + target);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("JPEGBYTES"));
+}
+
+void TestDownloader::backgroundDownloadWhileBusyIsDropped()
+{
+    QTemporaryDir dir;
+    Downloader d;
+    d.downloadFileFromURL(server.url("/slow.png"), dir.path());
+    d.downloadFileFromURL(server.url("/snap.png"), dir.path());
+    QCOMPARE(logLines.size(), 1);
+    QTRY_VERIFY(d.m_isReady);
+    QVERIFY(QFile::exists(dir.filePath("slow.png")));
+    QVERIFY(!QFile::exists(dir.filePath("snap.png")));
+
+    // A url without a slash is appended whole; an unopenable target makes no request.
+    logLines.clear();
+    server.requests.clear();
+    d.downloadFileFromURL(QStringLiteral("nosuchfile"), dir.filePath("missing-dir") + "/x-");
+    QCOMPARE(logLines, QStringList({'"' + dir.filePath("missing-dir") + "/x-nosuchfile\""}));
+    QVERIFY(d.m_isReady);
+    QTest::qWait(50);
+    QVERIFY(server.requests.isEmpty());
+}
+
+QTEST_MAIN(TestDownloader)
+#include "tst_downloader.moc"
