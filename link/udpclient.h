@@ -56,6 +56,7 @@ private slots:
 
 private:
     friend class TestUdpClient;
+    friend class TestWidget;
     int buildMessage(QByteArray &reply, const QByteArray &message);
     void parseMsg(QByteArray &message);
     unsigned int crc32b(const QByteArray &message);

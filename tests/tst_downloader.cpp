@@ -7,17 +7,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
+#include "logcapture.h"
 
-QStringList logLines;
-QtMessageHandler previousHandler = nullptr;
-void captureLog(QtMsgType type, const QMessageLogContext &context, const QString &msg)
-{
-    if (type == QtDebugMsg)
-        logLines << msg;
-    else
-        previousHandler(type, context, msg);
-}
+namespace {
 
 QByteArray encode(const QSize &size, const char *format)
 {
@@ -64,7 +56,7 @@ class TestDownloader : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void init() { logLines.clear(); }
+    void init() { LogCapture::lines().clear(); }
 
     void emptyUrlMakesNoRequest();
     void fetch_data();
@@ -101,7 +93,7 @@ private:
 
 void TestDownloader::initTestCase()
 {
-    previousHandler = qInstallMessageHandler(captureLog);
+    LogCapture::install();
     QVERIFY(server.isListening());
     server.route("/snap.jpg", "image/jpeg", encode(QSize(1280, 720), "JPEG"));
     server.route("/snap.png", "image/png", encode(QSize(320, 240), "PNG"));
@@ -145,7 +137,7 @@ void TestDownloader::emptyUrlMakesNoRequest()
     QCOMPARE(out.at(0).cName, QString("Cam"));
     QVERIFY(out.at(0).pic.isNull());
     QVERIFY(server.requests.isEmpty());
-    QVERIFY(logLines.isEmpty());
+    QVERIFY(LogCapture::lines().isEmpty());
 }
 
 void TestDownloader::fetch_data()
@@ -177,7 +169,7 @@ void TestDownloader::fetch()
     if (!size.isEmpty())
         QCOMPARE(out.at(0).pic.size(), size);
     QCOMPARE(server.requests, QStringList({path})); // one GET, redirects not followed
-    QVERIFY(logLines.isEmpty());
+    QVERIFY(LogCapture::lines().isEmpty());
 }
 
 void TestDownloader::timeLimit_data()
@@ -283,7 +275,7 @@ void TestDownloader::downloadUrlToFile()
     const QString name = dir.filePath("a.png");
     Downloader d;
     QVERIFY(d.downloadURL(server.url("/snap.png"), name));
-    QCOMPARE(logLines, QStringList({'"' + name + '"'}));
+    QCOMPARE(LogCapture::lines(), QStringList({'"' + name + '"'}));
     QFile file(name);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), encode(QSize(320, 240), "PNG"));
@@ -320,7 +312,7 @@ void TestDownloader::backgroundDownloadNames()
     server.route(path.toLatin1(), "image/jpeg", "JPEGBYTES");
     Downloader d;
     d.downloadFileFromURL(server.url(path), dir.path() + suffix);
-    QCOMPARE(logLines, QStringList({'"' + dir.path() + target + '"'}));
+    QCOMPARE(LogCapture::lines(), QStringList({'"' + dir.path() + target + '"'}));
     QVERIFY(!d.m_isReady);
     QTRY_VERIFY(d.m_isReady);
     QFile file(dir.path() + target);
@@ -334,16 +326,17 @@ void TestDownloader::backgroundDownloadWhileBusyIsDropped()
     Downloader d;
     d.downloadFileFromURL(server.url("/slow.png"), dir.path());
     d.downloadFileFromURL(server.url("/snap.png"), dir.path());
-    QCOMPARE(logLines.size(), 1);
+    QCOMPARE(LogCapture::lines().size(), 1);
     QTRY_VERIFY(d.m_isReady);
     QVERIFY(QFile::exists(dir.filePath("slow.png")));
     QVERIFY(!QFile::exists(dir.filePath("snap.png")));
 
     // A url without a slash is appended whole; an unopenable target makes no request.
-    logLines.clear();
+    LogCapture::lines().clear();
     server.requests.clear();
     d.downloadFileFromURL(QStringLiteral("nosuchfile"), dir.filePath("missing-dir") + "/x-");
-    QCOMPARE(logLines, QStringList({'"' + dir.filePath("missing-dir") + "/x-nosuchfile\""}));
+    QCOMPARE(LogCapture::lines(),
+             QStringList({'"' + dir.filePath("missing-dir") + "/x-nosuchfile\""}));
     QVERIFY(d.m_isReady);
     QTest::qWait(50);
     QVERIFY(server.requests.isEmpty());

@@ -8,20 +8,11 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include "logcapture.h"
+
 #include <zlib.h>
 
 namespace {
-
-// Captures the debug log so that tests can compare it byte for byte.
-QStringList logLines;
-QtMessageHandler previousHandler = nullptr;
-void captureLog(QtMsgType type, const QMessageLogContext &context, const QString &msg)
-{
-    if (type == QtDebugMsg)
-        logLines << msg;
-    else
-        previousHandler(type, context, msg);
-}
 
 QByteArray hex(const char *text)
 {
@@ -139,14 +130,14 @@ private:
 
 void TestUdpClient::initTestCase()
 {
-    previousHandler = qInstallMessageHandler(captureLog);
+    LogCapture::install();
 }
 
 void TestUdpClient::init()
 {
     // The discovery flag is global: let any window of an earlier test end.
     QTRY_VERIFY_WITH_TIMEOUT(!onDiscovery, 5000);
-    logLines.clear();
+    LogCapture::lines().clear();
 }
 
 void TestUdpClient::cleanup()
@@ -255,7 +246,7 @@ void TestUdpClient::discoveryRequestOnTheWire()
     QCOMPARE(request, expected);
     QCOMPARE(tx.peer.toIPv4Address(), QHostAddress(QHostAddress::LocalHost).toIPv4Address());
     QTRY_VERIFY_WITH_TIMEOUT(!onDiscovery, 4000);
-    QCOMPARE(logLines, QStringList({"discovery completed\n\n"}));
+    QCOMPARE(LogCapture::lines(), QStringList({"discovery completed\n\n"}));
 }
 
 void TestUdpClient::replies()
@@ -307,14 +298,14 @@ void TestUdpClient::replies()
                  .toObject());
     QCOMPARE(c.jsonList.at(3).keys(), QStringList({"cName", "ip", "model"}));
 
-    QCOMPARE(logLines, QStringList({
-                           "\nfind new TX  \"Cam A\" [ \"127.0.0.11\" ]",
-                           "\nfind new TX  \"bare\" [ \"127.0.0.16\" ]",
-                           "\nfind new TX  \"bare\" [ \"127.0.0.16\" ]",
-                           "\nfind new TX  \"first\" [ \"127.0.0.17\" ]",
-                           "\nfind new TX  \"\" [ \"\" ]",
-                           "discovery completed\n\n",
-                       }));
+    QCOMPARE(LogCapture::lines(), QStringList({
+                                      "\nfind new TX  \"Cam A\" [ \"127.0.0.11\" ]",
+                                      "\nfind new TX  \"bare\" [ \"127.0.0.16\" ]",
+                                      "\nfind new TX  \"bare\" [ \"127.0.0.16\" ]",
+                                      "\nfind new TX  \"first\" [ \"127.0.0.17\" ]",
+                                      "\nfind new TX  \"\" [ \"\" ]",
+                                      "discovery completed\n\n",
+                                  }));
 }
 
 void TestUdpClient::badInputIsDroppedAndNextReplyAccepted()
@@ -350,12 +341,13 @@ void TestUdpClient::badInputIsDroppedAndNextReplyAccepted()
     QCOMPARE(spy.at(0).at(0).toString(), QString("127.0.0.21"));
     QCOMPARE(c.jsonList.size(), 1);
     // Each unparsable datagram is logged with the parser's own error text, in quotes.
-    QTRY_VERIFY(logLines.size() >= 6);
+    QTRY_VERIFY(LogCapture::lines().size() >= 6);
     for (int i = 0; i < 4; ++i)
-        QVERIFY2(logLines.at(i).startsWith('"') && logLines.at(i).endsWith('"'),
-                 qPrintable(logLines.at(i)));
-    QCOMPARE(logLines.at(4), QString("\"too deeply nested document\""));
-    QCOMPARE(logLines.at(5), QString("\nfind new TX  \"good\" [ \"127.0.0.21\" ]"));
+        QVERIFY2(LogCapture::lines().at(i).startsWith('"') &&
+                     LogCapture::lines().at(i).endsWith('"'),
+                 qPrintable(LogCapture::lines().at(i)));
+    QCOMPARE(LogCapture::lines().at(4), QString("\"too deeply nested document\""));
+    QCOMPARE(LogCapture::lines().at(5), QString("\nfind new TX  \"good\" [ \"127.0.0.21\" ]"));
 }
 
 void TestUdpClient::secondDiscoveryDuringWindowIsIgnored()
@@ -373,7 +365,7 @@ void TestUdpClient::secondDiscoveryDuringWindowIsIgnored()
     QTRY_VERIFY_WITH_TIMEOUT(!onDiscovery, 4000);
     // Only one window ended, only one completion line.
     QTest::qWait(600);
-    QCOMPARE(logLines.count("discovery completed\n\n"), 1);
+    QCOMPARE(LogCapture::lines().count("discovery completed\n\n"), 1);
 
     // After the window, a discovery clears the list and asks again.
     c.discovery();
@@ -395,7 +387,7 @@ void TestUdpClient::lateReplyStaysQueuedAndLinkStaysAlive()
     QTest::qWait(300);
     QCOMPARE(spy.count(), 0);
     QCOMPARE(c.jsonList.size(), 0);
-    QCOMPARE(logLines, QStringList({"discovery completed\n\n"}));
+    QCOMPARE(LogCapture::lines(), QStringList({"discovery completed\n\n"}));
 
     // The next discovery handles the queued reply like a new one, and still
     // hears the replies to its own request.
@@ -425,7 +417,7 @@ void TestUdpClient::noReplyOnlyLogsCompletion()
     QCOMPARE(c.jsonList.size(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(!onDiscovery, 4000);
     QCOMPARE(spy.count(), 0);
-    QCOMPARE(logLines, QStringList({"discovery completed\n\n"}));
+    QCOMPARE(LogCapture::lines(), QStringList({"discovery completed\n\n"}));
 }
 
 namespace {
@@ -463,7 +455,7 @@ void TestUdpClient::playCommandWireText()
     QCOMPARE(datagram.left(2), hex("FAA0"));
     QCOMPARE(int((uchar(datagram[2]) << 8) | uchar(datagram[3])), payload.size() + 4);
     QCOMPARE(datagram.right(4), bigEndian32(zlibCrc(payload)));
-    QCOMPARE(logLines, QStringList({"play source:  \"127.0.0.11\""}));
+    QCOMPARE(LogCapture::lines(), QStringList({"play source:  \"127.0.0.11\""}));
     QVERIFY(!onDiscovery); // a play command opens no window
 
     // Without a URL text the payload is 164 bytes.
@@ -519,7 +511,7 @@ void TestUdpClient::playLookup()
         QCOMPARE(instance["src_onplaying"].toString(), url);
         QCOMPARE(instance.keys(), QStringList({"player_num", "playlist", "src_onplaying"}));
     }
-    QCOMPARE(logLines, QStringList({"play source:  " + QString("\"%1\"").arg(id)}));
+    QCOMPARE(LogCapture::lines(), QStringList({"play source:  " + QString("\"%1\"").arg(id)}));
 }
 
 void TestUdpClient::refreshPass()
@@ -539,7 +531,7 @@ void TestUdpClient::refreshPass()
     QCOMPARE(spy.at(1), QVariantList({"b", "B", QString()}));
     QCOMPARE(spy.at(2), QVariantList({"c", "C", QString()}));
     QCOMPARE(spy.at(3), QVariantList({QString(), "D", "http://d/"}));
-    QVERIFY(logLines.isEmpty());
+    QVERIFY(LogCapture::lines().isEmpty());
 }
 
 void TestUdpClient::refreshWalksSnapshot()

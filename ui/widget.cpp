@@ -121,7 +121,7 @@ bool Widget::eventFilter(QObject *obj, QEvent *event)
     switch (event->type()) {
     case QEvent::Enter: {
         preview->setPixmap(b->icon().pixmap(preview_size, QIcon::Normal, QIcon::Off));
-        const QPoint p = b->pos() + b->parentWidget()->pos();
+        const QPoint p = b->pos() + (b->parentWidget() ? b->parentWidget()->pos() : QPoint());
         preview->setGeometry(p.x() - 100, p.y() - 300, preview_size.width(), preview_size.height());
         preview->show();
         return true;
