@@ -119,13 +119,19 @@ void removeWindow(int sig)
 
     // A warning box opened by a click runs its own event loop inside a slot of
     // the window: close it too, so the program can end.
+    bool boxClosed = false;
     const QWidgetList tops = QApplication::topLevelWidgets();
     for (QWidget *top : tops) {
-        if (auto *box = qobject_cast<QMessageBox *>(top)) {
-            if (box->isVisible())
-                box->done(QMessageBox::Ok);
+        auto *box = qobject_cast<QMessageBox *>(top);
+        if (box && box->isVisible()) {
+            box->close();
+            boxClosed = true;
         }
     }
+    // Closing the box from inside its own loop does not count as the last
+    // window closing: end the program's loops explicitly then.
+    if (boxClosed)
+        QCoreApplication::exit(0);
     // The box's loop, and the click that opened it, are still on the stack and
     // return into the window: it may only go once they have unwound.
     window->deleteLater();
