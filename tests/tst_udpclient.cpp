@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include "logcapture.h"
+#include "netguard.h"
 
 #include <zlib.h>
 
@@ -130,6 +131,7 @@ private:
 
 void TestUdpClient::initTestCase()
 {
+    REQUIRE_PRIVATE_NETWORK();
     LogCapture::install();
 }
 

@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include "logcapture.h"
+#include "netguard.h"
 
 namespace {
 
@@ -76,6 +77,7 @@ private:
 
 void TestWidget::initTestCase()
 {
+    REQUIRE_PRIVATE_NETWORK();
     LogCapture::install();
 }
 

@@ -1,0 +1,100 @@
+# Shared by scripts/run and the end-to-end tests: starts an X server, the
+# simulated transmitters, the player stand-in and sourcebar, and stops every
+# process it started, by PID. Source it; call session_init first.
+#   session_init BUILD_DIR OUT_DIR
+
+session_pids=()
+
+session_init() {
+    session_bin="$1/bin"
+    session_out="$2"
+    mkdir -p "$session_out"
+    export XDG_RUNTIME_DIR="$session_out/runtime"
+    mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+    trap session_cleanup EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
+
+session_cleanup() {
+    local pid
+    for pid in "${session_pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    for pid in "${session_pids[@]}"; do
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    session_pids=()
+}
+
+# Waits up to $3 seconds (default 10) for a line matching $2 in file $1.
+session_wait_for() {
+    local file="$1" pattern="$2" limit="${3:-10}" i
+    for i in $(seq $((limit * 10))); do
+        grep -qE -- "$pattern" "$file" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "timed out waiting for /$pattern/ in $file" >&2
+    return 1
+}
+
+# Starts Xvfb on a free display of 1920 x 1080 and exports DISPLAY.
+session_start_x() {
+    local fdfile="$session_out/xvfb.display"
+    : >"$fdfile"
+    Xvfb -displayfd 1 -screen 0 1920x1080x24 -nolisten tcp -noreset \
+        >"$fdfile" 2>"$session_out/xvfb.log" &
+    session_pids+=($!)
+    local i
+    for i in $(seq 100); do
+        [ -s "$fdfile" ] && break
+        sleep 0.1
+    done
+    [ -s "$fdfile" ] || { echo "Xvfb did not start; see $session_out/xvfb.log" >&2; return 1; }
+    export DISPLAY=":$(head -n1 "$fdfile")"
+}
+
+# Starts txsim (extra arguments are its options) and playerd --raw.
+session_start_tools() {
+    "$session_bin/txsim" "$@" >"$session_out/txsim.log" 2>&1 &
+    session_pids+=($!)
+    session_txsim_pid=$!
+    "$session_bin/playerd" --raw >"$session_out/playerd.log" 2>&1 &
+    session_pids+=($!)
+    session_wait_for "$session_out/txsim.log" '^txsim: ready' &&
+        session_wait_for "$session_out/playerd.log" '^playerd: listening'
+}
+
+session_start_sourcebar() {
+    "$session_bin/sourcebar" >"$session_out/sourcebar.out" 2>"$session_out/sourcebar.log" &
+    session_sourcebar_pid=$!
+    session_pids+=($!)
+    session_wait_for "$session_out/sourcebar.log" 'qss file from' 15
+    # The window appears once the event loop runs.
+    local i
+    for i in $(seq 100); do
+        xdotool search --name '^Widget$' >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    echo "the sourcebar window did not appear" >&2
+    return 1
+}
+
+# Saves a screenshot of the whole screen as $session_out/NAME.png.
+session_shot() {
+    import -display "$DISPLAY" -window root "$session_out/$1.png"
+}
+
+# Prints the colour of one pixel of a screenshot as "R G B".
+session_pixel() {
+    convert "$1" -format '%[fx:int(255*p{'"$2"','"$3"'}.r)] %[fx:int(255*p{'"$2"','"$3"'}.g)] %[fx:int(255*p{'"$2"','"$3"'}.b)]' info:
+}
+
+# Centre of button INDEX (0-based) of a bar of COUNT buttons, as "X Y": the
+# buttons stand side by side, 200 wide, centred in the bar at 60,792 1800 x 165.
+session_button_centre() {
+    local index="$1" count="$2"
+    echo "$((60 + (1800 - 200 * count) / 2 + 200 * index + 100)) 874"
+}

@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# End-to-end: the built sourcebar with txsim and playerd under Xvfb, driven by
+# real X input (xdotool) and checked through screenshots and the tools' logs.
+#   tests/e2e/e2e.sh BUILD_DIR
+# It broadcasts, so it refuses to run outside a private network namespace.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(readlink -f "${1:-$root/build}")
+
+if ip -o link show | grep -vq ': lo:'; then
+    echo "e2e: this network namespace has interfaces besides lo; run it through scripts/test" >&2
+    exit 1
+fi
+
+. "$root/scripts/lib/session.sh"
+out="$build/e2e"
+rm -rf "$out"
+session_init "$build" "$out"
+
+failures=0
+check() { # check DESCRIPTION COMMAND...
+    local what="$1"
+    shift
+    if "$@"; then
+        echo "ok    $what"
+    else
+        echo "FAIL  $what"
+        failures=$((failures + 1))
+    fi
+}
+is_dark() { local r g b; read -r r g b <<<"$1"; [ $((r + g + b)) -lt 60 ]; }
+is_picture() { # neither the dark background nor the grey button face
+    local r g b; read -r r g b <<<"$1"
+    [ $((r + g + b)) -ge 60 ] && ! { [ "$r" -ge 180 ] && [ "$g" -ge 180 ] && [ "$b" -ge 180 ]; }
+}
+pixel() { session_pixel "$out/$1.png" "$2" "$3"; }
+crop_sum() { convert "$out/$1.png" -crop "$2" +repage rgb:- | md5sum | cut -d' ' -f1; }
+count_lines() { grep -cE -- "$2" "$out/$1" || true; }
+# First and last x of a lit (not dark) pixel on row Y of a screenshot.
+lit_span() {
+    convert "$out/$1.png" -crop "1920x1+0+$2" +repage txt:- |
+        awk -F'[,:() ]+' 'NR > 1 && $4 + $5 + $6 >= 60 { if (first == "") first = $1; last = $1 }
+                          END { print first, last }'
+}
+
+count=4
+start=$SECONDS
+session_start_x
+session_start_tools --count "$count" --no-ts 4
+session_start_sourcebar
+
+# Switch on: a discovery, then one button per transmitter, each with its picture.
+xdotool mousemove 960 300 click --repeat 2 --delay 60 1
+session_wait_for "$out/sourcebar.log" 'discovery completed' 10
+sleep 0.5
+session_shot on
+check "a discovery request went out" grep -q 'discovery request from 127.0.0.1' "$out/txsim.log"
+check "four sources found" [ "$(count_lines sourcebar.log 'find new TX')" -eq 4 ]
+read -r bar_left bar_right < <(lit_span on 830)
+width=$(((bar_right - bar_left + 1) / count))
+check "the buttons stand centred in the bar ($bar_left..$bar_right)" \
+    [ $((bar_left - 60)) -eq $((1860 - bar_right - 1)) -o $((bar_left - 60)) -eq $((1860 - bar_right)) ]
+for i in 0 1 2 3; do
+    check "button $((i + 1)) shows its picture" is_picture "$(pixel on $((bar_left + width * i + 20)) 830)"
+done
+session_button_centre() { echo "$((bar_left + width * $1 + width / 2)) 874"; }
+
+# Hover: the enlarged preview stands on the button's top edge, 400 x 300, 100
+# pixels left of the button's left edge, the 1280 x 720 picture scaled to
+# 400 x 225 and centred vertically in it. The buttons' real width comes from
+# the style, so the first button's left edge is read from the screen.
+read -r bx bar_right < <(lit_span on 830)
+read -r x y < <(session_button_centre 0 "$count")
+x=$((bx + 100))
+px=$((bx - 100))
+py=$((792 - 300))
+xdotool mousemove "$x" "$y"
+sleep 0.7
+session_shot hover
+read -r left right < <(lit_span hover $((py + 150)))
+check "preview picture starts 100 px left of the button ($left)" [ "$left" -eq "$px" ]
+check "preview picture is 400 px wide ($left..$right)" [ $((right - left + 1)) -eq 400 ]
+check "preview picture fills the middle 225 rows" is_picture "$(pixel hover $((px + 380)) $((py + 38 + 2)))"
+check "nothing above the picture (label top)" is_dark "$(pixel hover $((px + 380)) $((py + 37 - 3)))"
+check "nothing below the picture (label bottom)" is_dark "$(pixel hover $((px + 380)) $((py + 262 + 3)))"
+xdotool mousemove 960 300
+sleep 0.5
+session_shot unhover
+check "preview gone after leaving" is_dark "$(pixel unhover $((px + 380)) $((py + 150)))"
+
+# Refresh: the simulated clock ticks every second, the bar refreshes every 5 s.
+before=$(crop_sum on 200x90+$bx+795)
+sleep 5.5
+session_shot refreshed
+check "refresh changed the picture" [ "$before" != "$(crop_sum refreshed 200x90+$bx+795)" ]
+
+# Click: the exact play command, then the 2 s click lock.
+expected='playerd: payload { "cmd": "set_param_player", "data": [ { "player": [ { "player_num": "1", "playlist": [ ], "src_onplaying": "udp://239.255.0.11:5000" } ] } ], "login_ack": "", "pwd_msg": "", "targ": "" }'
+xdotool mousemove "$x" "$y" click 1
+session_wait_for "$out/playerd.log" '^playerd: payload' 5
+check "play command byte for byte" grep -qxF -- "$expected" "$out/playerd.log"
+read -r x2 y2 < <(session_button_centre 1 "$count")
+xdotool mousemove "$x2" "$y2" click 1
+sleep 0.5
+check "second click within the lock sends nothing" [ "$(count_lines playerd.log '^playerd: play ')" -eq 1 ]
+check "second click logged as refused" grep -q 'button unclickable' "$out/sourcebar.log"
+sleep 2
+xdotool click 1
+session_wait_for "$out/playerd.log" 'src_onplaying": "udp://239.255.0.12:5000"' 5 || true
+check "after the lock a click plays again" [ "$(count_lines playerd.log '^playerd: play ')" -eq 2 ]
+
+# Right press beside the buttons: a new discovery.
+requests=$(count_lines txsim.log 'discovery request from')
+sleep 2.1 # let the click lock end
+xdotool mousemove 960 300 click 3
+session_wait_for "$out/sourcebar.log" 'discovery completed' 10
+sleep 0.5
+check "right press rediscovers" [ "$(count_lines txsim.log 'discovery request from')" -eq $((requests + 1)) ]
+
+# Switch off and on again.
+xdotool mousemove 960 300 click --repeat 2 --delay 60 1
+sleep 0.7
+session_shot off
+check "switching off removes the buttons" is_dark "$(pixel off $((x + 60)) 830)"
+check "one removal line per button" [ "$(count_lines sourcebar.log '^remove item: ')" -ge 4 ]
+xdotool mousemove 960 300 click --repeat 2 --delay 60 1
+session_wait_for "$out/sourcebar.log" 'discovery completed' 10
+sleep 0.5
+
+# A source without transport stream: the warning box; a quit signal while it
+# is open removes both windows and ends the program with status 0.
+read -r x4 y4 < <(session_button_centre 3 "$count")
+xdotool mousemove "$x4" "$y4" click 1
+box=""
+for _ in $(seq 50); do
+    box=$(xdotool search --name 'title' 2>/dev/null | head -n1) && [ -n "$box" ] && break
+    sleep 0.1
+done
+session_shot warning
+check "warning box for a source without transport stream" [ -n "$box" ]
+kill -TERM "$session_sourcebar_pid"
+status=0
+wait "$session_sourcebar_pid" || status=$?
+check "SIGTERM during the warning box ends with status 0" [ "$status" -eq 0 ]
+check "quit line on standard output" grep -qx 'quit the application by signal(15).' "$out/sourcebar.out"
+check "quit reaction logged" grep -q 'remove GUI from signal  15' "$out/sourcebar.log"
+
+echo "e2e: $failures failure(s) in $((SECONDS - start)) s; screenshots and logs in $out"
+[ "$failures" -eq 0 ] || { tail -n 30 "$out/sourcebar.log" "$out/playerd.log" >&2; exit 1; }
