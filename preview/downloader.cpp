@@ -52,7 +52,9 @@ bool Downloader::fetch(const QString &url, QByteArray &body)
     if (reply->isRunning())
         loop.exec();
 
-    const bool ok = !abandoned && reply->error() == QNetworkReply::NoError;
+    // The wait also ends early when the application quits under it: an
+    // unfinished transfer is a failed one.
+    const bool ok = !abandoned && reply->isFinished() && reply->error() == QNetworkReply::NoError;
     if (ok)
         body = reply->readAll();
     delete reply;
@@ -70,6 +72,15 @@ QPixmap Downloader::decode(const QByteArray &body)
     const QSize declared = reader.size();
     if (declared.width() > maxPictureSide || declared.height() > maxPictureSide)
         return QPixmap();
+    // A GIF is drawn on its logical screen (bytes 6-9, little-endian), which the
+    // reader does not report: its size is that of the first frame only.
+    if (reader.format() == "gif" && body.size() >= 10) {
+        const auto le16 = [&body](int i) {
+            return int(quint8(body.at(i))) | int(quint8(body.at(i + 1))) << 8;
+        };
+        if (le16(6) > maxPictureSide || le16(8) > maxPictureSide)
+            return QPixmap();
+    }
 
     QPixmap pixmap;
     pixmap.loadFromData(body);
