@@ -1,0 +1,96 @@
+# Debian packages, built by CPack from the install rules (cpack -G DEB in a build
+# directory; scripts/cross-armhf for the device):
+#   sourcebar        the program in /usr/lib/sourcebar, /usr/bin/sourcebar, its
+#                    systemd unit and /etc/default/sourcebar (install component "program")
+#   sourcebar-tools  the developer tools txsim and playerd (component "tools"), when built
+# Included at the end of the top-level CMakeLists.txt, when every install rule is known.
+# The unit and the settings go to absolute paths (/lib/systemd/system, /etc/default):
+# the rules are meant for packaging with the prefix /usr.
+
+set(SOURCEBAR_MAINTAINER "sourcebar developers <sourcebar@localhost>" CACHE STRING
+    "Maintainer field of the Debian packages")
+
+set(_deb ${CMAKE_CURRENT_LIST_DIR}/deb)
+set(_stage ${CMAKE_BINARY_DIR}/packaging)
+file(MAKE_DIRECTORY ${_stage})
+
+# /usr/bin/sourcebar: a relative link to the program, which finds its font through
+# its own resolved path (/proc/self/exe), so the link needs nothing beside it.
+file(CREATE_LINK ../lib/sourcebar/sourcebar ${_stage}/sourcebar SYMBOLIC)
+install(FILES ${_stage}/sourcebar DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+install(FILES ${_deb}/sourcebar.service DESTINATION /lib/systemd/system COMPONENT program)
+install(FILES ${_deb}/sourcebar.default DESTINATION /etc/default RENAME sourcebar COMPONENT program)
+
+# Debian's name of the target architecture: amd64 natively, armhf from the cross toolchain.
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+    execute_process(COMMAND dpkg-architecture -qDEB_HOST_ARCH -t ${CMAKE_LIBRARY_ARCHITECTURE}
+                    OUTPUT_VARIABLE _deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_QUIET RESULT_VARIABLE _deb_arch_result)
+else()
+    execute_process(COMMAND dpkg --print-architecture
+                    OUTPUT_VARIABLE _deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_QUIET RESULT_VARIABLE _deb_arch_result)
+endif()
+if(NOT _deb_arch_result EQUAL 0 OR NOT _deb_arch)
+    message(STATUS "packaging: dpkg-architecture not found (package dpkg-dev): no Debian packages")
+    return()
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# Each package's description below starts with its own summary line. CPack puts
+# the project-wide summary in front of it unless that summary is CPack's default.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
+set(CPACK_PACKAGE_CONTACT "${SOURCEBAR_MAINTAINER}")
+# The unit and the settings file have absolute destinations: CPack installs into
+# its staging root through DESTDIR, with the prefix /usr whatever the build's own is.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_deb_arch})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${SOURCEBAR_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Library dependencies (Qt, zlib, libc) come from dpkg-shlibdeps, which reads
+# the target architecture's libraries from the multiarch folders.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+# Only the components that this build has: the tools may be switched off or absent.
+get_cmake_property(_components COMPONENTS)
+set(CPACK_COMPONENTS_ALL program)
+if(tools IN_LIST _components)
+    list(APPEND CPACK_COMPONENTS_ALL tools)
+endif()
+
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME sourcebar)
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS fonts-dejavu-core)
+set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
+"${PROJECT_DESCRIPTION}
+One translucent full-screen window with a row of source buttons: it finds
+video transmitters on the LAN by a UDP broadcast, shows their JPEG previews
+and sends the chosen source to the player service. Runs as the systemd
+service sourcebar.service; /etc/default/sourcebar picks the Qt platform.")
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_CONTROL_EXTRA
+    ${_deb}/conffiles ${_deb}/postinst ${_deb}/prerm ${_deb}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME sourcebar-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+"Developer tools of sourcebar: transmitter simulator, player stand-in
+txsim simulates video transmitters (discovery replies and preview pictures);
+playerd stands in for the player service and logs the play commands.")
+
+include(CPack)
+
+# The package's layout, checked from a scratch root (dpkg -x).
+if(SOURCEBAR_TESTS)
+    add_test(NAME package_layout
+             COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/check-package ${CMAKE_BINARY_DIR} ${_deb_arch})
+    set_tests_properties(package_layout PROPERTIES TIMEOUT 120 RESOURCE_LOCK cpack)
+endif()
