@@ -119,7 +119,13 @@ public:
         QTest::qWait(scaled(1000));
         return err.contains("qss file from");
     }
-    void signal(int sig) { ::kill(pid_t(process.processId()), sig); }
+    void signal(int sig)
+    {
+        // Never kill(0, ...): that would signal the whole process group.
+        const qint64 pid = process.processId();
+        QVERIFY(pid > 0);
+        ::kill(pid_t(pid), sig);
+    }
     bool finish()
     {
         const bool done = process.waitForFinished(scaled(10000));

@@ -61,7 +61,13 @@ public:
         return n;
     }
 
-    void signal(int sig) { ::kill(static_cast<pid_t>(m_process.processId()), sig); }
+    void signal(int sig)
+    {
+        // Never kill(0, ...): that would signal the whole process group.
+        const qint64 pid = m_process.processId();
+        if (pid > 0)
+            ::kill(static_cast<pid_t>(pid), sig);
+    }
 
     bool waitForFinished(int timeoutMs = 5000) { return m_process.waitForFinished(timeoutMs); }
     QProcess &process() { return m_process; }
