@@ -75,10 +75,29 @@ session_start_sourcebar() {
     # The window appears once the event loop runs.
     local i
     for i in $(seq 100); do
-        xdotool search --name '^Widget$' >/dev/null 2>&1 && return 0
+        xdotool search --onlyvisible --name '^Widget$' >/dev/null 2>&1 && return 0
         sleep 0.1
     done
     echo "the sourcebar window did not appear" >&2
+    return 1
+}
+
+# Double-clicks the window to switch the bar on and waits for the discovery
+# request to reach txsim. A slow start (sanitizers, a loaded machine) can
+# swallow the first double-click, so it tries again, but only while no request
+# was seen (a seen one means the bar is on).
+session_switch_on() {
+    local before tries i
+    before=$(grep -c 'discovery request from' "$session_out/txsim.log" || true)
+    for tries in 1 2 3; do
+        xdotool mousemove 960 300 click --repeat 2 --delay 60 1
+        for i in $(seq 40); do
+            [ "$(grep -c 'discovery request from' "$session_out/txsim.log" || true)" -gt "$before" ] &&
+                return 0
+            sleep 0.1
+        done
+    done
+    echo "the bar did not switch on" >&2
     return 1
 }
 

@@ -36,6 +36,18 @@ is_picture() { # neither the dark background nor the grey button face
 pixel() { session_pixel "$out/$1.png" "$2" "$3"; }
 crop_sum() { convert "$out/$1.png" -crop "$2" +repage rgb:- | md5sum | cut -d' ' -f1; }
 count_lines() { grep -cE -- "$2" "$out/$1" || true; }
+# Takes screenshot NAME until COMMAND succeeds on it, for up to SECONDS: the
+# program may be slow to repaint on a loaded machine or under the sanitizers.
+eventually() {
+    local name="$1" seconds="$2" i
+    shift 2
+    for i in $(seq $((seconds * 3))); do
+        session_shot "$name"
+        "$@" && return 0
+        sleep 0.3
+    done
+    return 1
+}
 # First and last x of a lit (not dark) pixel on row Y of a screenshot.
 lit_span() {
     convert "$out/$1.png" -crop "1920x1+0+$2" +repage txt:- |
@@ -50,10 +62,10 @@ session_start_tools --count "$count" --no-ts 4
 session_start_sourcebar
 
 # Switch on: a discovery, then one button per transmitter, each with its picture.
-xdotool mousemove 960 300 click --repeat 2 --delay 60 1
+session_switch_on
 session_wait_for "$out/sourcebar.log" 'discovery completed' 10
-sleep 0.5
-session_shot on
+# Four pictured buttons make a lit row at least 800 px wide.
+eventually on 10 eval 'read -r l r < <(lit_span on 830); [ -n "$r" ] && [ $((r - l)) -ge 799 ]' || true
 check "a discovery request went out" grep -q 'discovery request from 127.0.0.1' "$out/txsim.log"
 check "four sources found" [ "$(count_lines sourcebar.log 'find new TX')" -eq 4 ]
 read -r bar_left bar_right < <(lit_span on 830)
@@ -75,8 +87,7 @@ x=$((bx + 100))
 px=$((bx - 100))
 py=$((792 - 300))
 xdotool mousemove "$x" "$y"
-sleep 0.7
-session_shot hover
+eventually hover 5 eval 'is_picture "$(pixel hover $((px + 380)) $((py + 150)))"' || true
 read -r left right < <(lit_span hover $((py + 150)))
 check "preview picture starts 100 px left of the button ($left)" [ "$left" -eq "$px" ]
 check "preview picture is 400 px wide ($left..$right)" [ $((right - left + 1)) -eq 400 ]
@@ -84,14 +95,13 @@ check "preview picture fills the middle 225 rows" is_picture "$(pixel hover $((p
 check "nothing above the picture (label top)" is_dark "$(pixel hover $((px + 380)) $((py + 37 - 3)))"
 check "nothing below the picture (label bottom)" is_dark "$(pixel hover $((px + 380)) $((py + 262 + 3)))"
 xdotool mousemove 960 300
-sleep 0.5
-session_shot unhover
+eventually unhover 5 eval 'is_dark "$(pixel unhover $((px + 380)) $((py + 150)))"' || true
 check "preview gone after leaving" is_dark "$(pixel unhover $((px + 380)) $((py + 150)))"
 
 # Refresh: the simulated clock ticks every second, the bar refreshes every 5 s.
 before=$(crop_sum on 200x90+$bx+795)
-sleep 5.5
-session_shot refreshed
+sleep 4
+eventually refreshed 10 eval '[ "$before" != "$(crop_sum refreshed 200x90+$bx+795)" ]' || true
 check "refresh changed the picture" [ "$before" != "$(crop_sum refreshed 200x90+$bx+795)" ]
 
 # Click: the exact play command, then the 2 s click lock.
@@ -119,11 +129,10 @@ check "right press rediscovers" [ "$(count_lines txsim.log 'discovery request fr
 
 # Switch off and on again.
 xdotool mousemove 960 300 click --repeat 2 --delay 60 1
-sleep 0.7
-session_shot off
+eventually off 5 eval 'is_dark "$(pixel off $((x + 60)) 830)"' || true
 check "switching off removes the buttons" is_dark "$(pixel off $((x + 60)) 830)"
 check "one removal line per button" [ "$(count_lines sourcebar.log '^remove item: ')" -ge 4 ]
-xdotool mousemove 960 300 click --repeat 2 --delay 60 1
+session_switch_on
 session_wait_for "$out/sourcebar.log" 'discovery completed' 10
 sleep 0.5
 
