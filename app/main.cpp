@@ -12,6 +12,7 @@
 
 int main(int argc, char **argv)
 {
+    limitHeapGrowth();
     QApplication a(argc, argv);
     catchUnixSignals({SIGQUIT, SIGINT, SIGTERM, SIGHUP, SIGUSR1});
 

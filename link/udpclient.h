@@ -57,6 +57,7 @@ private slots:
 private:
     friend class TestUdpClient;
     friend class TestWidget;
+    friend class FuzzAccess; // tests/fuzz: the frame builder and unwrapper
     int buildMessage(QByteArray &reply, const QByteArray &message);
     void parseMsg(QByteArray &message);
     unsigned int crc32b(const QByteArray &message);

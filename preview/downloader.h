@@ -34,6 +34,7 @@ private slots:
 
 private:
     friend class TestDownloader;
+    friend class FuzzAccess; // tests/fuzz: the body decoder
     // Runs one bounded GET in a nested event loop; returns the body, or false
     // on a transport error, an expired time limit, an oversized body or a
     // scheme other than http/https.

@@ -36,6 +36,21 @@ QByteArray hugeJpeg()
     return jpeg;
 }
 
+// A one-frame 8 x 8 GIF drawn on a logical screen of width x height (found by
+// fuzz_decode: the reader reports the frame's size, the decoder allocates the screen).
+QByteArray gifOnScreen(quint16 width, quint16 height)
+{
+    QByteArray gif = QByteArray::fromHex("474946383961"
+                                         "00000000000000"
+                                         "21f90400000000002c00000000080008000002"
+                                         "07848fa900003b");
+    gif[6] = char(width & 0xFF);
+    gif[7] = char(width >> 8);
+    gif[8] = char(height & 0xFF);
+    gif[9] = char(height >> 8);
+    return gif;
+}
+
 int threadCount()
 {
     return QDir(QStringLiteral("/proc/self/task"))
@@ -65,6 +80,7 @@ private slots:
     void timeLimit();
     void oversizedBodyIsAbandoned();
     void hugeDeclaredPictureIsNotDecoded();
+    void gifScreenBeyondLimitIsNotDecoded();
     void onlyWebSchemesAreFetched_data();
     void onlyWebSchemesAreFetched();
     void nestedFetchEmitsInnerFirst();
@@ -216,6 +232,18 @@ void TestDownloader::hugeDeclaredPictureIsNotDecoded()
     // The largest accepted side still decodes.
     QVERIFY(!Downloader::decode(encode(QSize(8192, 2), "PNG")).isNull());
     QVERIFY(Downloader::decode(encode(QSize(8193, 2), "PNG")).isNull());
+}
+
+void TestDownloader::gifScreenBeyondLimitIsNotDecoded()
+{
+    const QPixmap small = Downloader::decode(gifOnScreen(16, 8));
+    QVERIFY(!small.isNull());
+    QCOMPARE(small.size(), QSize(16, 8));
+    QCOMPARE(Downloader::decode(gifOnScreen(Downloader::maxPictureSide, 8)).width(),
+             Downloader::maxPictureSide);
+    QVERIFY(Downloader::decode(gifOnScreen(Downloader::maxPictureSide + 1, 8)).isNull());
+    QVERIFY(Downloader::decode(gifOnScreen(8, Downloader::maxPictureSide + 1)).isNull());
+    QVERIFY(Downloader::decode(gifOnScreen(255, 65280)).isNull());
 }
 
 void TestDownloader::onlyWebSchemesAreFetched_data()
