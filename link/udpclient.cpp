@@ -7,8 +7,10 @@
 #include <QJsonValue>
 #include <QMetaObject>
 #include <QRegExp>
+#include <QSet>
 #include <QTimer>
 #include <QUdpSocket>
+#include <QVector>
 
 bool onDiscovery = false;
 
@@ -53,6 +55,66 @@ Announcement announcementOf(const QJsonObject &record)
             record.contains(QLatin1String("JPEGurl_2"))
                 ? record.value(QLatin1String("JPEGurl_2")).toString()
                 : QString()};
+}
+
+// The key of an object as the parser will see it: escapes decoded.
+QByteArray keyText(const QByteArray &raw)
+{
+    if (!raw.contains('\\'))
+        return raw;
+    // A one-string array holds no object, so parsing it is safe. A key that
+    // does not decode stays apart from every other: the parser rejects it.
+    QJsonParseError err;
+    const QJsonDocument doc = QJsonDocument::fromJson("[\"" + raw + "\"]", &err);
+    if (err.error != QJsonParseError::NoError)
+        return '\0' + raw;
+    return doc.array().at(0).toString().toUtf8();
+}
+
+// Whether some object of a JSON text repeats a key. Qt 5's parser leaks the
+// earlier value when a repeated key replaces an array or object, so a peer
+// could make the receiver grow without bound. This only follows the nesting
+// and the keys; the parser still judges everything else.
+bool hasRepeatedKeys(const QByteArray &json)
+{
+    struct Level
+    {
+        bool object;
+        bool expectKey;
+        QSet<QByteArray> keys;
+    };
+    QVector<Level> levels;
+    const char *p = json.constData();
+    const char *const end = p + json.size();
+    while (p < end) {
+        const char c = *p++;
+        if (c == '{') {
+            levels.append({true, true, {}});
+        } else if (c == '[') {
+            levels.append({false, false, {}});
+        } else if (c == '}' || c == ']') {
+            if (!levels.isEmpty())
+                levels.removeLast();
+        } else if (c == ',') {
+            if (!levels.isEmpty() && levels.last().object)
+                levels.last().expectKey = true;
+        } else if (c == '"') {
+            const char *start = p;
+            while (p < end && *p != '"')
+                p += (*p == '\\' && p + 1 < end) ? 2 : 1;
+            const QByteArray raw(start, int(p - start));
+            if (p < end)
+                ++p; // the closing quote
+            if (!levels.isEmpty() && levels.last().expectKey) {
+                levels.last().expectKey = false;
+                const QByteArray key = keyText(raw);
+                if (levels.last().keys.contains(key))
+                    return true;
+                levels.last().keys.insert(key);
+            }
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -164,6 +226,8 @@ void UdpClient::readReady()
 bool UdpClient::handleDatagram(QByteArray datagram)
 {
     parseMsg(datagram);
+    if (hasRepeatedKeys(datagram))
+        return false;
 
     QJsonParseError err;
     const QJsonDocument doc = QJsonDocument::fromJson(datagram, &err);
