@@ -6,6 +6,7 @@
 //   bench_discovery [--rounds N]
 // Each round is a right press on the window: clear the bar, discover again.
 #include "benchcommon.h"
+#include "benchnet.h"
 #include "downloader.h"
 #include "udpclient.h"
 #include "widget.h"
@@ -30,32 +31,12 @@
 
 namespace {
 
-bool waitFor(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::usleep(500);
-    }
-    return true;
-}
-
 // One fetch and decode as the mandated work does it: a fresh access manager,
 // a GET waited in a local event loop, QPixmap::loadFromData.
 bool fetchAndDecode(const QString &url)
 {
-    QNetworkAccessManager manager;
-    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(url)));
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (reply->isRunning())
-        loop.exec();
     QPixmap pic;
-    pic.loadFromData(reply->readAll());
-    delete reply;
+    pic.loadFromData(bench::qtFetch(url));
     return !pic.isNull();
 }
 
@@ -90,7 +71,8 @@ int main(int argc, char **argv)
     auto *socket = client.findChild<QUdpSocket *>();
     // The first discovery binds the socket; its reply is not measured.
     client.discovery();
-    if (!socket || !waitFor([] { return !client.jsonList.isEmpty() && !onDiscovery; }, 10000)) {
+    if (!socket ||
+        !bench::waitFor([] { return !client.jsonList.isEmpty() && !onDiscovery; }, 10000)) {
         std::fprintf(stderr, "discovery: no transmitter answered\n");
         return 1;
     }
@@ -131,7 +113,7 @@ int main(int argc, char **argv)
         QMouseEvent press(QEvent::MouseButtonPress, QPointF(10, 10), Qt::RightButton,
                           Qt::RightButton, Qt::NoModifier);
         QApplication::sendEvent(&window, &press);
-        if (!waitFor([&] { return latencyMs.size() > before && !onDiscovery; }, 10000)) {
+        if (!bench::waitFor([&] { return latencyMs.size() > before && !onDiscovery; }, 10000)) {
             std::fprintf(stderr, "discovery: round %d got no reply\n", r);
             return 1;
         }

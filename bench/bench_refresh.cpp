@@ -13,6 +13,7 @@
 //                 [--pixmap-cache-kib L]   (sets QPixmapCache's limit, for diagnosis)
 // Prints one "refresh ..." line; the median is over the K measured passes.
 #include "benchcommon.h"
+#include "benchnet.h"
 #include "downloader.h"
 #include "udpclient.h"
 #include "widget.h"
@@ -75,32 +76,6 @@ void settle()
 {
     for (int i = 0; i < 3; ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
-bool waitFor(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::usleep(1000);
-    }
-    return true;
-}
-
-QByteArray qtFetch(const QString &url)
-{
-    QNetworkAccessManager manager;
-    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(url)));
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (reply->isRunning())
-        loop.exec();
-    const QByteArray body = reply->readAll();
-    delete reply;
-    return body;
 }
 
 QByteArray rawGet(const QString &ip, int port)
@@ -198,7 +173,8 @@ int main(int argc, char **argv)
         program = new Widget;
         program->show();
         client.discovery();
-        if (!waitFor([&] { return client.jsonList.size() >= count && !onDiscovery; }, 60000)) {
+        if (!bench::waitFor([&] { return client.jsonList.size() >= count && !onDiscovery; },
+                            60000)) {
             std::fprintf(stderr, "refresh: discovery found %d of %d transmitters\n",
                          int(client.jsonList.size()), count);
             return 1;
@@ -233,7 +209,7 @@ int main(int argc, char **argv)
         pass = [&] {
             for (int i = 0; i < sources.size(); ++i) {
                 QPixmap pic;
-                pic.loadFromData(qtFetch(sources.at(i).url));
+                pic.loadFromData(bench::qtFetch(sources.at(i).url));
                 buttons.at(i)->setIcon(QIcon(pic));
             }
         };
@@ -241,7 +217,7 @@ int main(int argc, char **argv)
         pass = [&] {
             for (const Source &s : sources) {
                 QPixmap pic;
-                pic.loadFromData(qtFetch(s.url));
+                pic.loadFromData(bench::qtFetch(s.url));
             }
         };
     } else if (mode == QLatin1String("raw")) {

@@ -17,6 +17,7 @@
 //   bench_soak [--passes N] [--hang-every H] [--rss-from P]
 // Exit status 0 when every check and the RSS goal (< 2 MiB growth) hold.
 #include "benchcommon.h"
+#include "benchnet.h"
 #include "downloader.h"
 #include "shell.h"
 #include "udpclient.h"
@@ -35,19 +36,6 @@
 #include <unistd.h>
 
 namespace {
-
-bool waitFor(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::usleep(1000);
-    }
-    return true;
-}
 
 void settle()
 {
@@ -95,7 +83,7 @@ int main(int argc, char **argv)
     Widget window;
     window.show();
     client.discovery();
-    if (!waitFor([] { return client.jsonList.size() >= 12 && !onDiscovery; }, 20000)) {
+    if (!bench::waitFor([] { return client.jsonList.size() >= 12 && !onDiscovery; }, 20000)) {
         std::fprintf(stderr, "soak: discovery found %d of 12 transmitters\n",
                      int(client.jsonList.size()));
         return 1;
