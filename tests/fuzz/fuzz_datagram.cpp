@@ -24,11 +24,8 @@ struct Announced
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    qInstallMessageHandler(fuzzQuietMessages);
-    static int qargc = 1;
-    static char *qargv[] = {(*argv)[0], nullptr};
     (void)argc;
-    new QCoreApplication(qargc, qargv);
+    startQt<QCoreApplication>(argv);
     client = new UdpClient;
     socket = client->findChild<QUdpSocket *>();
     FUZZ_CHECK(socket);

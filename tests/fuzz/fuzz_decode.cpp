@@ -8,12 +8,9 @@
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    qInstallMessageHandler(fuzzQuietMessages);
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int qargc = 1;
-    static char *qargv[] = {(*argv)[0], nullptr};
     (void)argc;
-    new QGuiApplication(qargc, qargv);
+    startQt<QGuiApplication>(argv);
     return 0;
 }
 

@@ -23,11 +23,8 @@ quint32 be32(const char *p)
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    qInstallMessageHandler(fuzzQuietMessages);
-    static int qargc = 1;
-    static char *qargv[] = {(*argv)[0], nullptr};
     (void)argc;
-    new QCoreApplication(qargc, qargv);
+    startQt<QCoreApplication>(argv);
     client = new UdpClient;
     return 0;
 }

@@ -33,6 +33,17 @@ inline void fuzzQuietMessages(QtMsgType type, const QMessageLogContext &, const 
 }
 
 // A broken invariant is a finding: report it and let libFuzzer save the input.
+// The application object every target needs, built once from the fuzzer's own
+// program name; Qt's messages are kept quiet. App is QCoreApplication or
+// QGuiApplication.
+template <typename App> void startQt(char ***argv)
+{
+    qInstallMessageHandler(fuzzQuietMessages);
+    static int qargc = 1;
+    static char *qargv[] = {(*argv)[0], nullptr};
+    new App(qargc, qargv);
+}
+
 #define FUZZ_CHECK(cond)                                                                           \
     do {                                                                                           \
         if (!(cond)) {                                                                             \
