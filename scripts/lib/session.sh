@@ -6,6 +6,7 @@
 session_pids=()
 
 session_init() {
+    session_clean_qt_env
     session_bin="$1/bin"
     session_out="$2"
     mkdir -p "$session_out"
@@ -14,6 +15,20 @@ session_init() {
     trap session_cleanup EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
+}
+
+# The session picks its Qt platforms itself (sourcebar on the X server, the
+# tools offscreen) and drops the caller's Qt settings that change what the
+# checks see: log format and filters, style, scale, fonts, plugins, proxies.
+session_clean_qt_env() {
+    unset QT_QPA_PLATFORM QT_MESSAGE_PATTERN QT_LOGGING_RULES QT_LOGGING_CONF \
+        QT_LOGGING_TO_CONSOLE QT_FORCE_STDERR_LOGGING QT_ASSUME_STDERR_HAS_CONSOLE \
+        QT_FATAL_WARNINGS QT_FATAL_CRITICALS QT_DEBUG_PLUGINS QT_PLUGIN_PATH \
+        QT_QPA_PLATFORM_PLUGIN_PATH QT_QPA_PLATFORMTHEME QT_QPA_GENERIC_PLUGINS \
+        QT_STYLE_OVERRIDE QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR \
+        QT_ENABLE_HIGHDPI_SCALING QT_SCALE_FACTOR_ROUNDING_POLICY QT_FONT_DPI QT_QPA_FONTDIR \
+        QT_USE_NATIVE_WINDOWS QT_XCB_GL_INTEGRATION \
+        http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 }
 
 session_cleanup() {
@@ -58,7 +73,7 @@ session_start_x() {
 
 # Starts txsim (extra arguments are its options) and playerd --raw.
 session_start_tools() {
-    "$session_bin/txsim" "$@" >"$session_out/txsim.log" 2>&1 &
+    QT_QPA_PLATFORM=offscreen "$session_bin/txsim" "$@" >"$session_out/txsim.log" 2>&1 &
     session_pids+=($!)
     session_txsim_pid=$!
     "$session_bin/playerd" --raw >"$session_out/playerd.log" 2>&1 &
@@ -68,7 +83,7 @@ session_start_tools() {
 }
 
 session_start_sourcebar() {
-    "$session_bin/sourcebar" >"$session_out/sourcebar.out" 2>"$session_out/sourcebar.log" &
+    QT_QPA_PLATFORM=xcb "$session_bin/sourcebar" >"$session_out/sourcebar.out" 2>"$session_out/sourcebar.log" &
     session_sourcebar_pid=$!
     session_pids+=($!)
     session_wait_for "$session_out/sourcebar.log" 'qss file from' 15

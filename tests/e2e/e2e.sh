@@ -55,6 +55,28 @@ lit_span() {
                           END { print first, last }'
 }
 
+# How far, in thousandths of full scale, the picture in the hover preview is
+# from the best match among the cards the transmitters serve now, scaled to
+# 400 x 225. Only the card's steady bands are compared: the name, the info line
+# and the colour bars; the marker on the top edge and the clock change every
+# second, and the preview may be up to one refresh period old.
+preview_mae_limit=40
+preview_mismatch() {
+    local i best=1000 mae
+    convert "$out/hover.png" -crop "400x225+$px+$((py + 37))" +repage "$out/preview.png"
+    for i in $(seq "$count"); do
+        curl -sf -o "$out/card$i.jpg" "http://127.0.0.$((10 + i)):8080/snap.jpg" || continue
+        convert "$out/card$i.jpg" -resize '400x225!' "$out/card$i.png"
+        mae=$(convert \( "$out/preview.png" -crop 400x58+0+12 +repage \) \
+                      \( "$out/preview.png" -crop 400x91+0+134 +repage \) -append \
+                      \( \( "$out/card$i.png" -crop 400x58+0+12 +repage \) \
+                         \( "$out/card$i.png" -crop 400x91+0+134 +repage \) -append \) \
+                      -compose difference -composite -format '%[fx:int(1000*mean)]' info:)
+        [ "$mae" -lt "$best" ] && best=$mae
+    done
+    echo "$best"
+}
+
 count=4
 start=$SECONDS
 session_start_x
@@ -91,7 +113,11 @@ eventually hover 5 eval 'is_picture "$(pixel hover $((px + 380)) $((py + 150)))"
 read -r left right < <(lit_span hover $((py + 150)))
 check "preview picture starts 100 px left of the button ($left)" [ "$left" -eq "$px" ]
 check "preview picture is 400 px wide ($left..$right)" [ $((right - left + 1)) -eq 400 ]
-check "preview picture fills the middle 225 rows" is_picture "$(pixel hover $((px + 380)) $((py + 38 + 2)))"
+# Probe below the marker that walks along the card's top edge (rows 0-9 here).
+check "preview picture fills the middle 225 rows" is_picture "$(pixel hover $((px + 380)) $((py + 37 + 14)))"
+mismatch=$(preview_mismatch)
+check "preview shows the picture a transmitter serves (difference $mismatch/1000)" \
+    [ "$mismatch" -le "$preview_mae_limit" ]
 check "nothing above the picture (label top)" is_dark "$(pixel hover $((px + 380)) $((py + 37 - 3)))"
 check "nothing below the picture (label bottom)" is_dark "$(pixel hover $((px + 380)) $((py + 262 + 3)))"
 xdotool mousemove 960 300
