@@ -98,6 +98,21 @@ for i in 0 1 2 3; do
     check "button $((i + 1)) shows its picture" is_picture "$(pixel on $((bar_left + width * i + 20)) 830)"
 done
 session_button_centre() { echo "$((bar_left + width * $1 + width / 2)) 874"; }
+# Centre of the button that shows transmitter N's card in screenshot NAME.
+# Button order is the order in which the first pictures arrived, which a fetch
+# still running across a switch-off (or nested fetches) can change; every card
+# has its own background colour, so the button is found by that colour.
+button_of_card() { # button_of_card N NAME
+    local i best=-1 best_d=999999 d r g b cr cg cb
+    curl -sf -o "$out/bg$1.jpg" "http://127.0.0.$((10 + $1)):8080/snap.jpg" || return 1
+    read -r cr cg cb <<<"$(session_pixel "$out/bg$1.jpg" 64 130)"
+    for i in $(seq 0 $((count - 1))); do
+        read -r r g b <<<"$(pixel "$2" $((bar_left + width * i + 20)) 830)"
+        d=$(( (r > cr ? r - cr : cr - r) + (g > cg ? g - cg : cg - g) + (b > cb ? b - cb : cb - b) ))
+        [ "$d" -lt "$best_d" ] && { best_d=$d; best=$i; }
+    done
+    session_button_centre "$best"
+}
 
 # Hover: the enlarged preview stands on the button's top edge, 400 x 300, 100
 # pixels left of the button's left edge, the 1280 x 720 picture scaled to
@@ -132,10 +147,11 @@ check "refresh changed the picture" [ "$before" != "$(crop_sum refreshed 200x90+
 
 # Click: the exact play command, then the 2 s click lock.
 expected='playerd: payload { "cmd": "set_param_player", "data": [ { "player": [ { "player_num": "1", "playlist": [ ], "src_onplaying": "udp://239.255.0.11:5000" } ] } ], "login_ack": "", "pwd_msg": "", "targ": "" }'
-xdotool mousemove "$x" "$y" click 1
+read -r x1 y1 < <(button_of_card 1 on)
+xdotool mousemove "$x1" "$y1" click 1
 session_wait_for "$out/playerd.log" '^playerd: payload' 5
 check "play command byte for byte" grep -qxF -- "$expected" "$out/playerd.log"
-read -r x2 y2 < <(session_button_centre 1 "$count")
+read -r x2 y2 < <(button_of_card 2 on)
 xdotool mousemove "$x2" "$y2" click 1
 sleep 0.5
 check "second click within the lock sends nothing" [ "$(count_lines playerd.log '^playerd: play ')" -eq 1 ]
@@ -164,7 +180,8 @@ sleep 0.5
 
 # A source without transport stream: the warning box; a quit signal while it
 # is open removes both windows and ends the program with status 0.
-read -r x4 y4 < <(session_button_centre 3 "$count")
+eventually on2 10 eval 'read -r l r < <(lit_span on2 830); [ -n "$r" ] && [ $((r - l)) -ge 799 ]' || true
+read -r x4 y4 < <(button_of_card 4 on2)
 xdotool mousemove "$x4" "$y4" click 1
 box=""
 for _ in $(seq 50); do
