@@ -80,7 +80,10 @@ private slots:
     void timeLimit();
     void oversizedBodyIsAbandoned();
     void hugeDeclaredPictureIsNotDecoded();
-    void gifScreenBeyondLimitIsNotDecoded();
+    void decodedToShownFit_data();
+    void decodedToShownFit();
+    void onlyJpegAndPngAreDecoded_data();
+    void onlyJpegAndPngAreDecoded();
     void onlyWebSchemesAreFetched_data();
     void onlyWebSchemesAreFetched();
     void nestedFetchEmitsInnerFirst();
@@ -113,6 +116,7 @@ void TestDownloader::initTestCase()
     QVERIFY(server.isListening());
     server.route("/snap.jpg", "image/jpeg", encode(QSize(1280, 720), "JPEG"));
     server.route("/snap.png", "image/png", encode(QSize(320, 240), "PNG"));
+    server.route("/snap.gif", "image/gif", gifOnScreen(16, 8));
     server.route("/index.html", "text/html", "<html><body>hello</body></html>");
     server.route("/moved", "text/html", "moved",
                  301); // the Location header is added below
@@ -162,9 +166,10 @@ void TestDownloader::fetch_data()
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QSize>("size"); // empty for a null pixmap
 
-    QTest::newRow("jpeg") << "/snap.jpg" << true << QSize(1280, 720);
+    QTest::newRow("jpeg, decoded to its hover fit") << "/snap.jpg" << true << QSize(400, 225);
     QTest::newRow("png") << "/snap.png" << true << QSize(320, 240);
     QTest::newRow("text page") << "/index.html" << true << QSize();
+    QTest::newRow("gif, not decoded") << "/snap.gif" << true << QSize();
     QTest::newRow("redirect not followed") << "/moved" << true << QSize();
     QTest::newRow("404") << "/missing" << false << QSize();
 }
@@ -234,16 +239,65 @@ void TestDownloader::hugeDeclaredPictureIsNotDecoded()
     QVERIFY(Downloader::decode(encode(QSize(8193, 2), "PNG")).isNull());
 }
 
-void TestDownloader::gifScreenBeyondLimitIsNotDecoded()
+void TestDownloader::decodedToShownFit_data()
 {
-    const QPixmap small = Downloader::decode(gifOnScreen(16, 8));
-    QVERIFY(!small.isNull());
-    QCOMPARE(small.size(), QSize(16, 8));
-    QCOMPARE(Downloader::decode(gifOnScreen(Downloader::maxPictureSide, 8)).width(),
-             Downloader::maxPictureSide);
-    QVERIFY(Downloader::decode(gifOnScreen(Downloader::maxPictureSide + 1, 8)).isNull());
-    QVERIFY(Downloader::decode(gifOnScreen(8, Downloader::maxPictureSide + 1)).isNull());
-    QVERIFY(Downloader::decode(gifOnScreen(255, 65280)).isNull());
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("jpeg 1280x720") << encode(QSize(1280, 720), "JPEG") << QSize(400, 225);
+    QTest::newRow("jpeg 1600x1200") << encode(QSize(1600, 1200), "JPEG") << QSize(400, 300);
+    QTest::newRow("jpeg 300x500") << encode(QSize(300, 500), "JPEG") << QSize(180, 300);
+    QTest::newRow("jpeg 400x300 as it is") << encode(QSize(400, 300), "JPEG") << QSize(400, 300);
+    QTest::newRow("jpeg 100x80 not enlarged") << encode(QSize(100, 80), "JPEG") << QSize(100, 80);
+    QTest::newRow("png 1280x720") << encode(QSize(1280, 720), "PNG") << QSize(400, 225);
+    QTest::newRow("png 8192x2, one line") << encode(QSize(8192, 2), "PNG") << QSize(400, 1);
+}
+
+void TestDownloader::decodedToShownFit()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QSize, size);
+    const QPixmap pic = Downloader::decode(body);
+    QCOMPARE(pic.size(), size);
+    // Scaling keeps the picture: the fill colour survives.
+    QCOMPARE(pic.toImage().pixelColor(0, 0).rgb() & 0xF0F0F0,
+             QColor(Qt::darkCyan).rgb() & 0xF0F0F0);
+}
+
+void TestDownloader::onlyJpegAndPngAreDecoded_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("decoded");
+    QTest::newRow("jpeg") << encode(QSize(16, 8), "JPEG") << true;
+    QTest::newRow("png") << encode(QSize(16, 8), "PNG") << true;
+    // Formats that other installed plugins would read. Their parsers are kept
+    // away from LAN data: GIF's once nearly allocated 2 GiB for a 39-byte body.
+    QTest::newRow("gif") << gifOnScreen(16, 8) << false;
+    QTest::newRow("gif, screen at the limit") << gifOnScreen(Downloader::maxPictureSide, 8)
+                                              << false;
+    QTest::newRow("gif, screen beyond the limit") << gifOnScreen(255, 65280) << false;
+    for (const char *format : {"BMP", "PPM", "XPM", "TIFF", "WEBP", "ICO", "TGA"}) {
+        const QByteArray body = encode(QSize(16, 8), format);
+        if (!body.isEmpty())
+            QTest::newRow(format) << body << false;
+    }
+    QByteArray jpegTail = encode(QSize(16, 8), "JPEG");
+    QTest::newRow("jpeg without its signature") << jpegTail.mid(2) << false;
+    QTest::newRow("png signature, gif after it")
+        << QByteArray("\x89PNG\r\n\x1A\n") + gifOnScreen(16, 8) << false;
+}
+
+void TestDownloader::onlyJpegAndPngAreDecoded()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, decoded);
+    QCOMPARE(!Downloader::decode(body).isNull(), decoded);
+    // Whatever the body, the fetch counts as a success: only its picture is missing.
+    server.route("/body", "application/octet-stream", body);
+    Downloader d;
+    QList<Emission> out;
+    QVERIFY(fetchInto(d, server.url("/body"), out));
+    QCOMPARE(out.size(), 1);
+    QCOMPARE(!out.at(0).pic.isNull(), decoded);
 }
 
 void TestDownloader::onlyWebSchemesAreFetched_data()
