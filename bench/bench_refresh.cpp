@@ -14,6 +14,7 @@
 //                picture's fit into 400 x 300, the largest size ever shown.
 //   bench_refresh --mode M --count N [--passes K] [--warmup W] [--port P]
 //                 [--pixmap-cache-kib L]   (sets QPixmapCache's limit, for diagnosis)
+//                 [--heap-limit 0]         (sourcebar mode without limitHeapGrowth())
 // Prints one "refresh ..." line; the median is over the K measured passes.
 // rss_growth_kib is VmRSS after the first pass less VmRSS before the sources
 // were found (sourcebar) or before the first pass (the other modes).
@@ -152,7 +153,7 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QString mode = QStringLiteral("sourcebar");
-    int count = 9, passes = 15, warmup = 3, port = 8080, pixmapCacheKib = -1;
+    int count = 9, passes = 15, warmup = 3, port = 8080, pixmapCacheKib = -1, heapLimit = 1;
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         const QString &k = args.at(i);
@@ -169,6 +170,8 @@ int main(int argc, char **argv)
             port = v.toInt();
         else if (k == QLatin1String("--pixmap-cache-kib"))
             pixmapCacheKib = v.toInt();
+        else if (k == QLatin1String("--heap-limit"))
+            heapLimit = v.toInt();
     }
     // The pass's own debug lines would cost terminal time that is not the pass's.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
@@ -189,7 +192,8 @@ int main(int argc, char **argv)
 
     long rssBefore = -1;
     if (mode == QLatin1String("sourcebar")) {
-        limitHeapGrowth(); // as the program's main() does
+        if (heapLimit)
+            limitHeapGrowth(); // as the program's main() does
         program = new Widget;
         program->show();
         settle();

@@ -59,7 +59,13 @@ QByteArray frame(const QByteArray &payload)
 
 int main(int argc, char **argv)
 {
-    limitHeapGrowth(); // as the program does
+    // --heap-limit 0 leaves glibc's mmap threshold as it is, to see whether
+    // the program still needs to fix it.
+    bool heapLimit = true;
+    for (int i = 1; i + 1 < argc; ++i)
+        heapLimit = heapLimit && !(qstrcmp(argv[i], "--heap-limit") == 0 && qstrcmp(argv[i + 1], "0") == 0);
+    if (heapLimit)
+        limitHeapGrowth(); // as the program does
     QApplication app(argc, argv);
     int passes = 2000, hangEvery = 100, rssFrom = 100;
     const QStringList args = app.arguments();
