@@ -77,11 +77,32 @@ bool Downloader::fetch(const QString &url, QByteArray &body)
     return ok;
 }
 
+// libpng allocates (and clears) whatever length a chunk declares before it
+// finds that the data is not there: up to 2 GiB for a 246-byte body. Every
+// chunk must therefore lie within the body.
+static bool pngChunksWithinBody(const QByteArray &body)
+{
+    const auto be32 = [&body](qint64 i) {
+        return quint32(quint8(body.at(int(i)))) << 24 | quint32(quint8(body.at(int(i + 1)))) << 16 |
+               quint32(quint8(body.at(int(i + 2)))) << 8 | quint32(quint8(body.at(int(i + 3))));
+    };
+    qint64 at = 8; // after the signature
+    while (at + 8 <= body.size()) {
+        const qint64 end = at + 12 + be32(at); // length, type, data, CRC
+        if (end > body.size())
+            return false;
+        if (body.mid(int(at + 4), 4) == "IEND")
+            return true;
+        at = end;
+    }
+    return true;
+}
+
 QByteArray Downloader::formatOf(const QByteArray &body)
 {
     if (body.startsWith("\xFF\xD8\xFF"))
         return QByteArrayLiteral("jpeg");
-    if (body.startsWith("\x89PNG\r\n\x1A\n"))
+    if (body.startsWith("\x89PNG\r\n\x1A\n") && pngChunksWithinBody(body))
         return QByteArrayLiteral("png");
     return QByteArray();
 }

@@ -46,7 +46,8 @@ private:
     // scheme other than http/https.
     static bool fetch(const QString &url, QByteArray &body);
     // "jpeg" or "png" from the body's signature, else empty: the only formats
-    // a preview is decoded from.
+    // a preview is decoded from. A PNG whose chunks run beyond the body is
+    // refused.
     static QByteArray formatOf(const QByteArray &body);
     static QPixmap decode(const QByteArray &body);
 

@@ -84,6 +84,7 @@ private slots:
     void decodedToShownFit();
     void onlyJpegAndPngAreDecoded_data();
     void onlyJpegAndPngAreDecoded();
+    void pngChunkBeyondBodyIsRefused();
     void onlyWebSchemesAreFetched_data();
     void onlyWebSchemesAreFetched();
     void nestedFetchEmitsInnerFirst();
@@ -298,6 +299,34 @@ void TestDownloader::onlyJpegAndPngAreDecoded()
     QVERIFY(fetchInto(d, server.url("/body"), out));
     QCOMPARE(out.size(), 1);
     QCOMPARE(!out.at(0).pic.isNull(), decoded);
+}
+
+void TestDownloader::pngChunkBeyondBodyIsRefused()
+{
+    // Found by fuzz_decode: a text chunk after the picture data declares about
+    // 2 GiB, and libpng allocates and clears that much before it reads.
+    const QByteArray body = QByteArray::fromHex(
+        "89504e470d0a1a0a0000000d4948445200000008000000080103000000fec12cc80000000467414d41"
+        "0040b18f0bfc6105000000206348524d00007a2600008084000000fa000080e8000075300000ea6000"
+        "003a98000017709cba513c00000006504c5445008000ffffff143f2f4f00000001624b474401ff022d"
+        "de0000000774494d450c2e16070c07eaea7806800000000b4944415408d7636040050000100001a1c5"
+        "21c17a00002574455874646174653a63302517ffb10000002574455874646174653a6d6f6469667900"
+        "323032362d323130372d5431323a32323a34362b30303a3030a54a470d0000000049454e44ae42a182");
+    QVERIFY(Downloader::formatOf(body).isEmpty());
+    QVERIFY(Downloader::decode(body).isNull());
+    // Chunks that do lie within the body pass, text chunks included.
+    QImage image(QSize(16, 8), QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    image.setText(QStringLiteral("Description"), QStringLiteral("camera 1"));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(image.save(&buffer, "PNG"));
+    QVERIFY(png.contains("tEXt"));
+    QCOMPARE(Downloader::formatOf(png), QByteArray("png"));
+    QCOMPARE(Downloader::decode(png).size(), QSize(16, 8));
+    // Cut inside a chunk, the body is refused before libpng sees it.
+    QVERIFY(Downloader::formatOf(png.left(png.indexOf("IDAT") + 8)).isEmpty());
 }
 
 void TestDownloader::onlyWebSchemesAreFetched_data()
