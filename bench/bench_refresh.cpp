@@ -14,14 +14,13 @@
 //                picture's fit into 400 x 300, the largest size ever shown.
 //   bench_refresh --mode M --count N [--passes K] [--warmup W] [--port P]
 //                 [--pixmap-cache-kib L]   (sets QPixmapCache's limit, for diagnosis)
-//                 [--heap-limit 0]         (sourcebar mode without limitHeapGrowth())
+//                 [--heap-limit 1]         (sourcebar mode with the old fixed mmap threshold)
 // Prints one "refresh ..." line; the median is over the K measured passes.
 // rss_growth_kib is VmRSS after the first pass less VmRSS before the sources
 // were found (sourcebar) or before the first pass (the other modes).
 #include "benchcommon.h"
 #include "benchnet.h"
 #include "downloader.h"
-#include "shell.h"
 #include "udpclient.h"
 #include "widget.h"
 
@@ -153,7 +152,7 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QString mode = QStringLiteral("sourcebar");
-    int count = 9, passes = 15, warmup = 3, port = 8080, pixmapCacheKib = -1, heapLimit = 1;
+    int count = 9, passes = 15, warmup = 3, port = 8080, pixmapCacheKib = -1, heapLimit = 0;
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         const QString &k = args.at(i);
@@ -193,7 +192,7 @@ int main(int argc, char **argv)
     long rssBefore = -1;
     if (mode == QLatin1String("sourcebar")) {
         if (heapLimit)
-            limitHeapGrowth(); // as the program's main() does
+            bench::limitHeapGrowth();
         program = new Widget;
         program->show();
         settle();
