@@ -291,14 +291,8 @@ void TestDownloader::onlyJpegAndPngAreDecoded()
 {
     QFETCH(QByteArray, body);
     QFETCH(bool, decoded);
+    // The fetch of such a body still succeeds: fetch_data's "gif" row.
     QCOMPARE(!Downloader::decode(body).isNull(), decoded);
-    // Whatever the body, the fetch counts as a success: only its picture is missing.
-    server.route("/body", "application/octet-stream", body);
-    Downloader d;
-    QList<Emission> out;
-    QVERIFY(fetchInto(d, server.url("/body"), out));
-    QCOMPARE(out.size(), 1);
-    QCOMPARE(!out.at(0).pic.isNull(), decoded);
 }
 
 void TestDownloader::pngChunkBeyondBodyIsRefused()
