@@ -24,5 +24,4 @@ void watchQuitSignals();
 // warning box it opened; the window is deleted once the stack has unwound.
 void removeWindow(int sig);
 
-
 #endif // SHELL_H

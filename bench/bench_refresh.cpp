@@ -109,8 +109,7 @@ QByteArray rawGet(const QString &ip, int port)
 
 // Decodes a JPEG to BGRX with libjpeg-turbo; returns the pixel count. With a
 // valid cover, libjpeg scales by the smallest M/8 whose output covers it.
-long jpegDecode(const QByteArray &body, std::vector<unsigned char> &pixels,
-                QSize cover = QSize())
+long jpegDecode(const QByteArray &body, std::vector<unsigned char> &pixels, QSize cover = QSize())
 {
     jpeg_decompress_struct cinfo;
     jpeg_error_mgr jerr;
@@ -124,8 +123,8 @@ long jpegDecode(const QByteArray &body, std::vector<unsigned char> &pixels,
     }
     cinfo.out_color_space = JCS_EXT_BGRX; // the layout of Qt's 32-bit pictures
     if (cover.isValid() && cinfo.image_width > 0 && cinfo.image_height > 0) {
-        const QSize fit =
-            QSize(int(cinfo.image_width), int(cinfo.image_height)).scaled(cover, Qt::KeepAspectRatio);
+        const QSize fit = QSize(int(cinfo.image_width), int(cinfo.image_height))
+                              .scaled(cover, Qt::KeepAspectRatio);
         unsigned m = 1;
         while (m < 8 && (cinfo.image_width * m < unsigned(fit.width()) * 8 ||
                          cinfo.image_height * m < unsigned(fit.height()) * 8))

@@ -80,8 +80,9 @@ private:
             const qint64 total = small ? 65536 : endlessTotal;
             qint64 done = 0;
             while (done < total) {
-                const ssize_t w = ::send(s, chunk.data(), size_t(qMin<qint64>(total - done, chunk.size())),
-                                         MSG_NOSIGNAL);
+                const ssize_t w =
+                    ::send(s, chunk.data(), size_t(qMin<qint64>(total - done, chunk.size())),
+                           MSG_NOSIGNAL);
                 if (w <= 0)
                     break;
                 done += w;

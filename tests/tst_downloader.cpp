@@ -273,8 +273,8 @@ void TestDownloader::onlyJpegAndPngAreDecoded_data()
     // Formats that other installed plugins would read. Their parsers are kept
     // away from LAN data: GIF's once nearly allocated 2 GiB for a 39-byte body.
     QTest::newRow("gif") << gifOnScreen(16, 8) << false;
-    QTest::newRow("gif, screen at the limit") << gifOnScreen(Downloader::maxPictureSide, 8)
-                                              << false;
+    QTest::newRow("gif, screen at the limit")
+        << gifOnScreen(Downloader::maxPictureSide, 8) << false;
     QTest::newRow("gif, screen beyond the limit") << gifOnScreen(255, 65280) << false;
     for (const char *format : {"BMP", "PPM", "XPM", "TIFF", "WEBP", "ICO", "TGA"}) {
         const QByteArray body = encode(QSize(16, 8), format);
