@@ -12,7 +12,6 @@
 
 int main(int argc, char **argv)
 {
-    limitHeapGrowth();
     QApplication a(argc, argv);
     catchUnixSignals({SIGQUIT, SIGINT, SIGTERM, SIGHUP, SIGUSR1});
 

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <malloc.h>
 #include <unistd.h>
 
 Widget *w = nullptr;
@@ -136,13 +135,4 @@ void removeWindow(int sig)
     // The box's loop, and the click that opened it, are still on the stack and
     // return into the window: it may only go once they have unwound.
     window->deleteLater();
-}
-
-void limitHeapGrowth()
-{
-    // A decoded 1280 x 720 preview is 3.5 MiB and lives a few seconds. glibc
-    // raises its mmap threshold once such a block is freed and from then on
-    // serves them from the heap, which keeps a freed one resident for good. A
-    // fixed threshold keeps every large block mapped and returned at free().
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 }

@@ -24,8 +24,4 @@ void watchQuitSignals();
 // warning box it opened; the window is deleted once the stack has unwound.
 void removeWindow(int sig);
 
-// Keeps large, short-lived blocks (decoded previews) out of the heap, so that
-// resident memory returns to its level after each refresh. Call once, early.
-void limitHeapGrowth();
-
 #endif // SHELL_H

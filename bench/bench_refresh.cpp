@@ -8,10 +8,16 @@
 //                the picture set as its button's icon, the button painted once;
 //   fetchdecode  the same fetch and decode without any widget;
 //   raw          the physical floor: one blocking socket GET and one
-//                libjpeg-turbo decode per source.
+//                libjpeg-turbo decode per source;
+//   rawshown     the shown-size floor: the same GET and a libjpeg-turbo decode
+//                at the smallest reduced DCT scale (M/8) that still covers the
+//                picture's fit into 400 x 300, the largest size ever shown.
 //   bench_refresh --mode M --count N [--passes K] [--warmup W] [--port P]
 //                 [--pixmap-cache-kib L]   (sets QPixmapCache's limit, for diagnosis)
+//                 [--heap-limit 1]         (sourcebar mode with the old fixed mmap threshold)
 // Prints one "refresh ..." line; the median is over the K measured passes.
+// rss_growth_kib is VmRSS after the first pass less VmRSS before the sources
+// were found (sourcebar) or before the first pass (the other modes).
 #include "benchcommon.h"
 #include "benchnet.h"
 #include "downloader.h"
@@ -101,8 +107,9 @@ QByteArray rawGet(const QString &ip, int port)
     return head < 0 ? QByteArray() : response.mid(head + 4);
 }
 
-// Decodes a JPEG to RGB with libjpeg-turbo; returns the pixel count.
-long jpegDecode(const QByteArray &body, std::vector<unsigned char> &pixels)
+// Decodes a JPEG to BGRX with libjpeg-turbo; returns the pixel count. With a
+// valid cover, libjpeg scales by the smallest M/8 whose output covers it.
+long jpegDecode(const QByteArray &body, std::vector<unsigned char> &pixels, QSize cover = QSize())
 {
     jpeg_decompress_struct cinfo;
     jpeg_error_mgr jerr;
@@ -115,6 +122,16 @@ long jpegDecode(const QByteArray &body, std::vector<unsigned char> &pixels)
         return 0;
     }
     cinfo.out_color_space = JCS_EXT_BGRX; // the layout of Qt's 32-bit pictures
+    if (cover.isValid() && cinfo.image_width > 0 && cinfo.image_height > 0) {
+        const QSize fit = QSize(int(cinfo.image_width), int(cinfo.image_height))
+                              .scaled(cover, Qt::KeepAspectRatio);
+        unsigned m = 1;
+        while (m < 8 && (cinfo.image_width * m < unsigned(fit.width()) * 8 ||
+                         cinfo.image_height * m < unsigned(fit.height()) * 8))
+            ++m;
+        cinfo.scale_num = m;
+        cinfo.scale_denom = 8;
+    }
     jpeg_start_decompress(&cinfo);
     const size_t stride = size_t(cinfo.output_width) * size_t(cinfo.output_components);
     pixels.resize(stride * cinfo.output_height);
@@ -134,7 +151,7 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QString mode = QStringLiteral("sourcebar");
-    int count = 9, passes = 15, warmup = 3, port = 8080, pixmapCacheKib = -1;
+    int count = 9, passes = 15, warmup = 3, port = 8080, pixmapCacheKib = -1, heapLimit = 0;
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         const QString &k = args.at(i);
@@ -151,6 +168,8 @@ int main(int argc, char **argv)
             port = v.toInt();
         else if (k == QLatin1String("--pixmap-cache-kib"))
             pixmapCacheKib = v.toInt();
+        else if (k == QLatin1String("--heap-limit"))
+            heapLimit = v.toInt();
     }
     // The pass's own debug lines would cost terminal time that is not the pass's.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
@@ -169,9 +188,14 @@ int main(int argc, char **argv)
     QWidget *window = nullptr;
     QList<QToolButton *> buttons;
 
+    long rssBefore = -1;
     if (mode == QLatin1String("sourcebar")) {
+        if (heapLimit)
+            bench::limitHeapGrowth();
         program = new Widget;
         program->show();
+        settle();
+        rssBefore = bench::statusValue("VmRSS");
         client.discovery();
         if (!bench::waitFor([&] { return client.jsonList.size() >= count && !onDiscovery; },
                             60000)) {
@@ -226,6 +250,12 @@ int main(int argc, char **argv)
             for (const Source &s : sources)
                 jpegDecode(rawGet(s.ip, port), pixels);
         };
+    } else if (mode == QLatin1String("rawshown")) {
+        pass = [&] {
+            std::vector<unsigned char> pixels;
+            for (const Source &s : sources)
+                jpegDecode(rawGet(s.ip, port), pixels, QSize(400, 300));
+        };
     } else {
         std::fprintf(stderr, "refresh: unknown mode %s\n", qPrintable(mode));
         return 2;
@@ -235,6 +265,9 @@ int main(int argc, char **argv)
     if (pixmapCacheKib >= 0)
         QPixmapCache::setCacheLimit(pixmapCacheKib);
     settle();
+    if (rssBefore < 0)
+        rssBefore = bench::statusValue("VmRSS");
+    long rssAfterFirst = -1;
 
     std::vector<double> cpuUsPerSource, wallMsPerPass, paintsPerPass;
     for (int p = 0; p < warmup + passes; ++p) {
@@ -243,6 +276,8 @@ int main(int argc, char **argv)
         pass();
         settle();
         const int64_t c1 = bench::cpuNs(), w1 = bench::monoNs();
+        if (p == 0)
+            rssAfterFirst = bench::statusValue("VmRSS");
         if (p < warmup)
             continue;
         cpuUsPerSource.push_back(double(c1 - c0) / 1e3 / count);
@@ -261,9 +296,10 @@ int main(int argc, char **argv)
         }
     }
     std::printf("refresh mode=%s sources=%d passes=%d cpu_us_per_source=%.1f "
-                "wall_ms_per_pass=%.2f button_paints_per_pass=%.0f\n",
+                "wall_ms_per_pass=%.2f button_paints_per_pass=%.0f rss_growth_kib=%ld\n",
                 qPrintable(mode), count, passes, bench::median(cpuUsPerSource),
-                bench::median(wallMsPerPass), bench::median(paintsPerPass));
+                bench::median(wallMsPerPass), bench::median(paintsPerPass),
+                rssAfterFirst - rssBefore);
     std::fflush(stdout);
     // Quick exit: the global client and downloader outlive the application object.
     _exit(0);

@@ -19,7 +19,6 @@
 #include "benchcommon.h"
 #include "benchnet.h"
 #include "downloader.h"
-#include "shell.h"
 #include "udpclient.h"
 #include "widget.h"
 
@@ -59,7 +58,11 @@ QByteArray frame(const QByteArray &payload)
 
 int main(int argc, char **argv)
 {
-    limitHeapGrowth(); // as the program does
+    // --heap-limit 1 fixes glibc's mmap threshold as the program once did.
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (qstrcmp(argv[i], "--heap-limit") == 0 && qstrcmp(argv[i + 1], "1") == 0)
+            bench::limitHeapGrowth();
+    }
     QApplication app(argc, argv);
     int passes = 2000, hangEvery = 100, rssFrom = 100;
     const QStringList args = app.arguments();

@@ -31,60 +31,116 @@ bool Downloader::fetch(const QString &url, QByteArray &body)
     QNetworkAccessManager manager;
     QNetworkReply *reply = manager.get(QNetworkRequest(target));
 
+    // Qt's HTTP thread stops reading from the socket once this much waits for
+    // us, so a server that sends faster than we collect cannot fill memory.
+    reply->setReadBufferSize(readAheadBytes);
+
     bool abandoned = false;
     auto abandon = [&abandoned, reply] {
         abandoned = true;
         reply->abort();
     };
+    QByteArray collected;
+    auto collect = [&collected, &abandoned, abandon, reply] {
+        while (!abandoned && reply->bytesAvailable() > 0) {
+            const QByteArray chunk = reply->read(readAheadBytes);
+            if (collected.size() + chunk.size() > maxBodyBytes)
+                abandon();
+            else
+                collected += chunk;
+        }
+    };
     QEventLoop loop;
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    connect(reply, &QIODevice::readyRead, &loop, collect);
     // The transfer timeout of the request only bounds inactivity; a server that
     // drips a byte a second would hold the fetch for ever without this limit.
     QTimer limit;
     limit.setSingleShot(true);
     connect(&limit, &QTimer::timeout, &loop, abandon);
-    connect(reply, &QNetworkReply::downloadProgress, &loop,
-            [abandon](qint64 received, qint64 total) {
-                if (received > maxBodyBytes || total > maxBodyBytes)
-                    abandon();
-            });
+    connect(reply, &QNetworkReply::downloadProgress, &loop, [abandon](qint64, qint64 total) {
+        if (total > maxBodyBytes)
+            abandon();
+    });
     limit.start(fetchLimitMs);
     if (reply->isRunning())
         loop.exec();
+    if (!abandoned && reply->isFinished())
+        collect();
 
     // The wait also ends early when the application quits under it: an
     // unfinished transfer is a failed one.
     const bool ok = !abandoned && reply->isFinished() && reply->error() == QNetworkReply::NoError;
     if (ok)
-        body = reply->readAll();
+        body = collected;
     delete reply;
     return ok;
 }
 
+// libpng allocates (and clears) whatever length a chunk declares before it
+// finds that the data is not there: up to 2 GiB for a 246-byte body. Every
+// chunk must therefore lie within the body.
+static bool pngChunksWithinBody(const QByteArray &body)
+{
+    const auto be32 = [&body](qint64 i) {
+        return quint32(quint8(body.at(int(i)))) << 24 | quint32(quint8(body.at(int(i + 1)))) << 16 |
+               quint32(quint8(body.at(int(i + 2)))) << 8 | quint32(quint8(body.at(int(i + 3))));
+    };
+    qint64 at = 8; // after the signature
+    while (at + 8 <= body.size()) {
+        const qint64 end = at + 12 + be32(at); // length, type, data, CRC
+        if (end > body.size())
+            return false;
+        if (body.mid(int(at + 4), 4) == "IEND")
+            return true;
+        at = end;
+    }
+    return true;
+}
+
+QByteArray Downloader::formatOf(const QByteArray &body)
+{
+    if (body.startsWith("\xFF\xD8\xFF"))
+        return QByteArrayLiteral("jpeg");
+    if (body.startsWith("\x89PNG\r\n\x1A\n") && pngChunksWithinBody(body))
+        return QByteArrayLiteral("png");
+    return QByteArray();
+}
+
 QPixmap Downloader::decode(const QByteArray &body)
 {
-    // The decoder has no size limit of its own; the header alone tells the
-    // declared size cheaply, before a huge buffer would be allocated.
+    // The body comes from the LAN: it reaches only the decoder its signature
+    // names, never whichever installed plugin claims it.
+    const QByteArray format = formatOf(body);
+    if (format.isEmpty())
+        return QPixmap();
     QBuffer buffer;
     buffer.setData(body);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
+    QImageReader reader(&buffer, format);
+    reader.setAutoDetectImageFormat(false);
+    // The decoder has no size limit of its own; the header alone tells the
+    // declared size cheaply, before a huge buffer would be allocated.
     const QSize declared = reader.size();
-    if (declared.width() > maxPictureSide || declared.height() > maxPictureSide)
+    if (!declared.isValid() || declared.width() > maxPictureSide ||
+        declared.height() > maxPictureSide)
         return QPixmap();
-    // A GIF is drawn on its logical screen (bytes 6-9, little-endian), which the
-    // reader does not report: its size is that of the first frame only.
-    if (reader.format() == "gif" && body.size() >= 10) {
-        const auto le16 = [&body](int i) {
-            return int(quint8(body.at(i))) | int(quint8(body.at(i + 1))) << 8;
-        };
-        if (le16(6) > maxPictureSide || le16(8) > maxPictureSide)
-            return QPixmap();
-    }
-
-    QPixmap pixmap;
-    pixmap.loadFromData(body);
-    return pixmap;
+    // Decoded straight to the largest size it is ever shown at: no full-size
+    // copy of a picture is kept.
+    const QSize shown =
+        declared.scaled(largestShownSize, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+    if (declared.width() <= largestShownSize.width() &&
+        declared.height() <= largestShownSize.height())
+        return QPixmap::fromImage(reader.read());
+    // Asked for a size before reading, the JPEG decoder works at a reduced DCT
+    // scale (M/8) and skips most of the work. Those scales alias fine detail;
+    // from at least twice the shown size, the final smooth scaling averages
+    // that out and the picture stays within a shade of a full decode's.
+    if (format == "jpeg" && declared.width() > 2 * shown.width() &&
+        declared.height() > 2 * shown.height())
+        reader.setScaledSize(shown * 2);
+    return QPixmap::fromImage(
+        reader.read().scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
 }
 
 bool Downloader::downloadURL2(QString id, QString cName, QString url)

@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QPixmap>
+#include <QSize>
 #include <QString>
 
 class QFile;
@@ -24,6 +25,11 @@ public:
     static constexpr qint64 maxBodyBytes = 16 * 1024 * 1024;
     // Pictures declaring a larger side than this are not decoded.
     static constexpr int maxPictureSide = 8192;
+    // The largest size a preview is ever shown at (the hover preview): pictures
+    // are decoded straight to their fit into it, never enlarged.
+    static constexpr QSize largestShownSize{400, 300};
+    // How far Qt's HTTP thread may read ahead of the fetch collecting the body.
+    static constexpr qint64 readAheadBytes = 256 * 1024;
 
 signals:
     void imageUpdated(QString id, QString cName, QPixmap &pic);
@@ -39,6 +45,10 @@ private:
     // on a transport error, an expired time limit, an oversized body or a
     // scheme other than http/https.
     static bool fetch(const QString &url, QByteArray &body);
+    // "jpeg" or "png" from the body's signature, else empty: the only formats
+    // a preview is decoded from. A PNG whose chunks run beyond the body is
+    // refused.
+    static QByteArray formatOf(const QByteArray &body);
     static QPixmap decode(const QByteArray &body);
 
     QFile *m_file = nullptr;

@@ -80,7 +80,11 @@ private slots:
     void timeLimit();
     void oversizedBodyIsAbandoned();
     void hugeDeclaredPictureIsNotDecoded();
-    void gifScreenBeyondLimitIsNotDecoded();
+    void decodedToShownFit_data();
+    void decodedToShownFit();
+    void onlyJpegAndPngAreDecoded_data();
+    void onlyJpegAndPngAreDecoded();
+    void pngChunkBeyondBodyIsRefused();
     void onlyWebSchemesAreFetched_data();
     void onlyWebSchemesAreFetched();
     void nestedFetchEmitsInnerFirst();
@@ -113,6 +117,7 @@ void TestDownloader::initTestCase()
     QVERIFY(server.isListening());
     server.route("/snap.jpg", "image/jpeg", encode(QSize(1280, 720), "JPEG"));
     server.route("/snap.png", "image/png", encode(QSize(320, 240), "PNG"));
+    server.route("/snap.gif", "image/gif", gifOnScreen(16, 8));
     server.route("/index.html", "text/html", "<html><body>hello</body></html>");
     server.route("/moved", "text/html", "moved",
                  301); // the Location header is added below
@@ -162,9 +167,10 @@ void TestDownloader::fetch_data()
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QSize>("size"); // empty for a null pixmap
 
-    QTest::newRow("jpeg") << "/snap.jpg" << true << QSize(1280, 720);
+    QTest::newRow("jpeg, decoded to its hover fit") << "/snap.jpg" << true << QSize(400, 225);
     QTest::newRow("png") << "/snap.png" << true << QSize(320, 240);
     QTest::newRow("text page") << "/index.html" << true << QSize();
+    QTest::newRow("gif, not decoded") << "/snap.gif" << true << QSize();
     QTest::newRow("redirect not followed") << "/moved" << true << QSize();
     QTest::newRow("404") << "/missing" << false << QSize();
 }
@@ -234,16 +240,87 @@ void TestDownloader::hugeDeclaredPictureIsNotDecoded()
     QVERIFY(Downloader::decode(encode(QSize(8193, 2), "PNG")).isNull());
 }
 
-void TestDownloader::gifScreenBeyondLimitIsNotDecoded()
+void TestDownloader::decodedToShownFit_data()
 {
-    const QPixmap small = Downloader::decode(gifOnScreen(16, 8));
-    QVERIFY(!small.isNull());
-    QCOMPARE(small.size(), QSize(16, 8));
-    QCOMPARE(Downloader::decode(gifOnScreen(Downloader::maxPictureSide, 8)).width(),
-             Downloader::maxPictureSide);
-    QVERIFY(Downloader::decode(gifOnScreen(Downloader::maxPictureSide + 1, 8)).isNull());
-    QVERIFY(Downloader::decode(gifOnScreen(8, Downloader::maxPictureSide + 1)).isNull());
-    QVERIFY(Downloader::decode(gifOnScreen(255, 65280)).isNull());
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("jpeg 1280x720") << encode(QSize(1280, 720), "JPEG") << QSize(400, 225);
+    QTest::newRow("jpeg 1600x1200") << encode(QSize(1600, 1200), "JPEG") << QSize(400, 300);
+    QTest::newRow("jpeg 300x500") << encode(QSize(300, 500), "JPEG") << QSize(180, 300);
+    QTest::newRow("jpeg 400x300 as it is") << encode(QSize(400, 300), "JPEG") << QSize(400, 300);
+    QTest::newRow("jpeg 100x80 not enlarged") << encode(QSize(100, 80), "JPEG") << QSize(100, 80);
+    QTest::newRow("png 1280x720") << encode(QSize(1280, 720), "PNG") << QSize(400, 225);
+    QTest::newRow("png 8192x2, one line") << encode(QSize(8192, 2), "PNG") << QSize(400, 1);
+}
+
+void TestDownloader::decodedToShownFit()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QSize, size);
+    const QPixmap pic = Downloader::decode(body);
+    QCOMPARE(pic.size(), size);
+    // Scaling keeps the picture: the fill colour survives.
+    QCOMPARE(pic.toImage().pixelColor(0, 0).rgb() & 0xF0F0F0,
+             QColor(Qt::darkCyan).rgb() & 0xF0F0F0);
+}
+
+void TestDownloader::onlyJpegAndPngAreDecoded_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("decoded");
+    QTest::newRow("jpeg") << encode(QSize(16, 8), "JPEG") << true;
+    QTest::newRow("png") << encode(QSize(16, 8), "PNG") << true;
+    // Formats that other installed plugins would read. Their parsers are kept
+    // away from LAN data: GIF's once nearly allocated 2 GiB for a 39-byte body.
+    QTest::newRow("gif") << gifOnScreen(16, 8) << false;
+    QTest::newRow("gif, screen at the limit")
+        << gifOnScreen(Downloader::maxPictureSide, 8) << false;
+    QTest::newRow("gif, screen beyond the limit") << gifOnScreen(255, 65280) << false;
+    for (const char *format : {"BMP", "PPM", "XPM", "TIFF", "WEBP", "ICO", "TGA"}) {
+        const QByteArray body = encode(QSize(16, 8), format);
+        if (!body.isEmpty())
+            QTest::newRow(format) << body << false;
+    }
+    QByteArray jpegTail = encode(QSize(16, 8), "JPEG");
+    QTest::newRow("jpeg without its signature") << jpegTail.mid(2) << false;
+    QTest::newRow("png signature, gif after it")
+        << QByteArray("\x89PNG\r\n\x1A\n") + gifOnScreen(16, 8) << false;
+}
+
+void TestDownloader::onlyJpegAndPngAreDecoded()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, decoded);
+    // The fetch of such a body still succeeds: fetch_data's "gif" row.
+    QCOMPARE(!Downloader::decode(body).isNull(), decoded);
+}
+
+void TestDownloader::pngChunkBeyondBodyIsRefused()
+{
+    // Found by fuzz_decode: a text chunk after the picture data declares about
+    // 2 GiB, and libpng allocates and clears that much before it reads.
+    const QByteArray body = QByteArray::fromHex(
+        "89504e470d0a1a0a0000000d4948445200000008000000080103000000fec12cc80000000467414d41"
+        "0040b18f0bfc6105000000206348524d00007a2600008084000000fa000080e8000075300000ea6000"
+        "003a98000017709cba513c00000006504c5445008000ffffff143f2f4f00000001624b474401ff022d"
+        "de0000000774494d450c2e16070c07eaea7806800000000b4944415408d7636040050000100001a1c5"
+        "21c17a00002574455874646174653a63302517ffb10000002574455874646174653a6d6f6469667900"
+        "323032362d323130372d5431323a32323a34362b30303a3030a54a470d0000000049454e44ae42a182");
+    QVERIFY(Downloader::formatOf(body).isEmpty());
+    QVERIFY(Downloader::decode(body).isNull());
+    // Chunks that do lie within the body pass, text chunks included.
+    QImage image(QSize(16, 8), QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    image.setText(QStringLiteral("Description"), QStringLiteral("camera 1"));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(image.save(&buffer, "PNG"));
+    QVERIFY(png.contains("tEXt"));
+    QCOMPARE(Downloader::formatOf(png), QByteArray("png"));
+    QCOMPARE(Downloader::decode(png).size(), QSize(16, 8));
+    // Cut inside a chunk, the body is refused before libpng sees it.
+    QVERIFY(Downloader::formatOf(png.left(png.indexOf("IDAT") + 8)).isEmpty());
 }
 
 void TestDownloader::onlyWebSchemesAreFetched_data()

@@ -9,10 +9,13 @@
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QIconEngine>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPixmapCache>
+#include <QStyle>
 #include <QTimer>
 #include <QToolButton>
 
@@ -28,6 +31,69 @@ const int scrollArea_y = 792;
 const int button_min_height = 155;
 const int bar_height = 165;
 const QSize preview_size(400, 300);
+
+// The size a picture of the given size is shown at in a box: its fit, with its
+// aspect ratio, never enlarged (as QIcon gives it).
+QSize shownSize(const QSize &picture, const QSize &box)
+{
+    if (picture.width() <= box.width() && picture.height() <= box.height())
+        return picture;
+    return picture.scaled(box, Qt::KeepAspectRatio);
+}
+
+// A button's picture at both sizes it is painted at, the hover preview (as it
+// arrives, already fitted to 400 x 300) and the button's own 200 x 150 fit.
+// With the pixmap cache limited, a plain icon would scale its picture again on
+// every paint; this one hands out the stored copies.
+class ShownSizesIconEngine : public QIconEngine
+{
+public:
+    explicit ShownSizesIconEngine(const QPixmap &large) : m_large(large)
+    {
+        const QSize small = shownSize(large.size(), QSize(label_width, label_height));
+        m_small = small == large.size()
+                      ? large
+                      : large.scaled(small, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
+
+    QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        return shownSize(m_large.size(), size);
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        if (mode != QIcon::Normal) // never asked for by the bar; Qt derives these
+            return QIcon(m_large).pixmap(size, mode, state);
+        const QSize shown = shownSize(m_large.size(), size);
+        if (shown == m_small.size())
+            return m_small;
+        if (shown == m_large.size())
+            return m_large;
+        // Other sizes (the style's default icon size of a button created
+        // without a picture) are scaled once and kept.
+        if (m_other.size() != shown)
+            m_other = m_large.scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        return m_other;
+    }
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        const QPixmap pm = pixmap(rect.size(), mode, state);
+        painter->drawPixmap(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, pm.size(), rect),
+                            pm);
+    }
+
+    QIconEngine *clone() const override { return new ShownSizesIconEngine(*this); }
+
+private:
+    QPixmap m_large, m_small, m_other;
+};
+
+QIcon iconOf(const QPixmap &pic)
+{
+    return pic.isNull() ? QIcon() : QIcon(new ShownSizesIconEngine(pic));
+}
 } // namespace
 
 bool showImage = false;
@@ -67,7 +133,8 @@ Widget::Widget(QWidget *parent) : QWidget(parent), ui(new Ui::Widget)
     preview = new QLabel(this);
     preview->hide();
 
-    // Every button holds its own picture; scaled copies need not be cached.
+    // Every button holds its picture at the sizes it is painted at; scaled
+    // copies need not be cached.
     QPixmapCache::setCacheLimit(1);
 }
 
@@ -81,13 +148,14 @@ Widget::~Widget()
 void Widget::updateButton(QString id, QString cName, QPixmap &pic)
 {
     bool isRefresh = false;
+    const QIcon icon = iconOf(pic);
     if (horizontalLayout) {
         const int itemCount = horizontalLayout->count();
         for (int itemIndex = 0; itemIndex < itemCount; ++itemIndex) {
             auto *toolButton =
                 qobject_cast<QToolButton *>(horizontalLayout->itemAt(itemIndex)->widget());
             if (toolButton && toolButton->toolTip() == id) {
-                toolButton->setIcon(QIcon(pic));
+                toolButton->setIcon(icon);
                 isRefresh = true;
             }
         }
@@ -105,7 +173,7 @@ void Widget::updateButton(QString id, QString cName, QPixmap &pic)
     if (!pic.isNull()) {
         // The minimum size has already made the button taller than its picture.
         pixButton->setIconSize(QSize(label_width, label_height));
-        pixButton->setIcon(QIcon(pic));
+        pixButton->setIcon(icon);
     }
     connect(pixButton, SIGNAL(clicked()), this, SLOT(buttonClicked()));
     pixButton->installEventFilter(this);

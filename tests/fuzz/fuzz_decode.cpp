@@ -1,4 +1,5 @@
-// A preview body through the decoder and its declared-size guard.
+// A preview body through the decoder: its format choice, its declared-size
+// guard and its scaling to the largest shown size.
 #include "fuzzaccess.h"
 
 #include <QGuiApplication>
@@ -22,6 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!pic.isNull()) {
         FUZZ_CHECK(pic.width() <= Downloader::maxPictureSide);
         FUZZ_CHECK(pic.height() <= Downloader::maxPictureSide);
+        // Nothing larger than the hover preview is ever kept.
+        FUZZ_CHECK(pic.width() <= Downloader::largestShownSize.width());
+        FUZZ_CHECK(pic.height() <= Downloader::largestShownSize.height());
+        // Only the two decoders named by the body's signature are reached.
+        FUZZ_CHECK(!FuzzAccess::formatOf(body).isEmpty());
     }
     return 0;
 }

@@ -21,6 +21,7 @@ public:
     }
     static void parseMsg(UdpClient &c, QByteArray &message) { c.parseMsg(message); }
     static QPixmap decode(const QByteArray &body) { return Downloader::decode(body); }
+    static QByteArray formatOf(const QByteArray &body) { return Downloader::formatOf(body); }
 };
 
 // The code's debug lines and the image decoders' warnings about bad input would

@@ -1,0 +1,190 @@
+// What the bar shows of a preview, through the real chain (fetch, decode,
+// button), against a full-size decode scaled by Qt's icon as the picture's
+// sizes are painted: the button's 200 x 150 and the hover preview's 400 x 300.
+#include "downloader.h"
+#include "httpserver.h"
+#include "udpclient.h"
+#include "widget.h"
+
+#include "../tools/txsim/testcard.h"
+#include "../tools/txsim/transmitter.h"
+
+#include <QBuffer>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QImage>
+#include <QPixmapCache>
+#include <QRandomGenerator>
+#include <QToolButton>
+#include <QtMath>
+#include <QtTest>
+
+#include <array>
+
+namespace {
+
+QByteArray encode(const QImage &image, const char *format, int quality = -1)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format, quality);
+    return bytes;
+}
+
+QByteArray testCard(QSize size, int index)
+{
+    Transmitter t;
+    t.index = index;
+    t.ip = QStringLiteral("127.0.0.%1").arg(10 + index);
+    t.name = QStringLiteral("Camera %1").arg(index);
+    t.model = QStringLiteral("TX");
+    t.colour = QColor::fromHsv((index - 1) * 137 % 360, 200, 170); // as txsim colours them
+    return TestCard(size).jpeg(t);
+}
+
+// Smooth shading, fine texture, sensor-like noise and a few hard edges.
+QImage photoLike(QSize size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    QRandomGenerator rng(7);
+    const int w = size.width(), h = size.height();
+    for (int y = 0; y < h; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const double u = double(x) / w, v = double(y) / h;
+            const double sky = 0.5 + 0.5 * qSin(6.0 * u + 3.0 * v);
+            const double texture = 0.5 + 0.5 * qSin(0.9 * x) * qCos(0.7 * y);
+            const bool ground = v > 0.6 + 0.1 * qSin(9.0 * u);
+            const int noise = int(rng.bounded(25)) - 12;
+            const int r = int(ground ? 90 + 80 * texture : 120 + 110 * sky) + noise;
+            const int g = int(ground ? 110 + 60 * texture : 150 + 80 * sky) + noise;
+            const int b = int(ground ? 40 + 30 * texture : 200 + 50 * v) + noise;
+            line[x] = qRgb(qBound(0, r, 255), qBound(0, g, 255), qBound(0, b, 255));
+        }
+    }
+    return image;
+}
+
+// Per channel (red, green, blue) mean of |a - b| over the picture, in 1/255.
+std::array<double, 3> meanAbsDiff(const QImage &a, const QImage &b)
+{
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    std::array<double, 3> sum{};
+    for (int row = 0; row < x.height(); ++row) {
+        const auto *p = reinterpret_cast<const QRgb *>(x.constScanLine(row));
+        const auto *q = reinterpret_cast<const QRgb *>(y.constScanLine(row));
+        for (int col = 0; col < x.width(); ++col) {
+            sum[0] += qAbs(qRed(p[col]) - qRed(q[col]));
+            sum[1] += qAbs(qGreen(p[col]) - qGreen(q[col]));
+            sum[2] += qAbs(qBlue(p[col]) - qBlue(q[col]));
+        }
+    }
+    const double n = double(x.width()) * x.height();
+    return {sum[0] / n, sum[1] / n, sum[2] / n};
+}
+
+} // namespace
+
+class TestPictures : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void shownAsFullDecodeShowsIt_data();
+    void shownAsFullDecodeShowsIt();
+    void paintsUseStoredSizes();
+
+private:
+    QToolButton *showInBar(const QByteArray &body);
+
+    HttpServer server;
+    Widget *w = nullptr;
+};
+
+void TestPictures::init()
+{
+    w = new Widget;
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+}
+
+void TestPictures::cleanup()
+{
+    delete w;
+    w = nullptr;
+}
+
+QToolButton *TestPictures::showInBar(const QByteArray &body)
+{
+    server.route("/pic", "image/jpeg", body);
+    // The chain as discovery and refresh drive it: link, downloader, bar.
+    emit client.sourceUpdated(QStringLiteral("127.0.0.11"), QStringLiteral("Cam"),
+                              server.url("/pic"));
+    if (w->horizontalLayout->count() != 1)
+        return nullptr;
+    return qobject_cast<QToolButton *>(w->horizontalLayout->itemAt(0)->widget());
+}
+
+void TestPictures::shownAsFullDecodeShowsIt_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("test card 1 1280x720") << testCard(QSize(1280, 720), 1);
+    QTest::newRow("test card 2 1280x720") << testCard(QSize(1280, 720), 2);
+    QTest::newRow("test card 5 1920x1080") << testCard(QSize(1920, 1080), 5);
+    QTest::newRow("test card 3 640x480") << testCard(QSize(640, 480), 3);
+    QTest::newRow("photo 1280x720") << encode(photoLike(QSize(1280, 720)), "JPEG", 85);
+    QTest::newRow("photo 1000x777") << encode(photoLike(QSize(1000, 777)), "JPEG", 85);
+    QTest::newRow("photo 1280x720 png") << encode(photoLike(QSize(1280, 720)), "PNG");
+    QTest::newRow("photo 300x500 portrait") << encode(photoLike(QSize(300, 500)), "JPEG", 85);
+    QTest::newRow("photo 320x240 not scaled") << encode(photoLike(QSize(320, 240)), "JPEG", 85);
+}
+
+void TestPictures::shownAsFullDecodeShowsIt()
+{
+    QFETCH(QByteArray, body);
+    QVERIFY(!body.isEmpty());
+    QToolButton *b = showInBar(body);
+    QVERIFY(b);
+    QCOMPARE(b->iconSize(), QSize(200, 150));
+
+    QPixmap full;
+    QVERIFY(full.loadFromData(body));
+    const QIcon reference(full);
+    for (const QSize &box : {QSize(200, 150), QSize(400, 300)}) {
+        const QPixmap expected = reference.pixmap(box, QIcon::Normal, QIcon::Off);
+        const QPixmap shown = b->icon().pixmap(box, QIcon::Normal, QIcon::Off);
+        QCOMPARE(shown.size(), expected.size());
+        const auto diff = meanAbsDiff(shown.toImage(), expected.toImage());
+        const QString why = QStringLiteral("%1x%2: mean |diff| R %3 G %4 B %5")
+                                .arg(box.width())
+                                .arg(box.height())
+                                .arg(diff[0], 0, 'f', 2)
+                                .arg(diff[1], 0, 'f', 2)
+                                .arg(diff[2], 0, 'f', 2);
+        qInfo("%s", qPrintable(why));
+        for (double d : diff)
+            QVERIFY2(d <= 3.0, qPrintable(why));
+    }
+}
+
+void TestPictures::paintsUseStoredSizes()
+{
+    QCOMPARE(QPixmapCache::cacheLimit(), 1);
+    QToolButton *b = showInBar(testCard(QSize(1280, 720), 4));
+    QVERIFY(b);
+    // No full-size copy reaches the button: its largest picture is the hover fit.
+    QCOMPARE(b->icon().actualSize(QSize(4000, 4000)), QSize(400, 225));
+    // Both painted sizes are held: asking again hands out the same pixmap, not
+    // a fresh scaled copy (the cache keeps nothing).
+    for (const QSize &box : {QSize(200, 150), QSize(400, 300)}) {
+        const QPixmap first = b->icon().pixmap(box);
+        QCOMPARE(b->icon().pixmap(box).cacheKey(), first.cacheKey());
+    }
+    QCOMPARE(b->icon().pixmap(QSize(200, 150)).size(), QSize(200, 112));
+}
+
+QTEST_MAIN(TestPictures)
+#include "tst_pictures.moc"
