@@ -121,7 +121,12 @@ bool hasRepeatedKeys(const QByteArray &json)
 
 UdpClient::UdpClient(QObject *parent) : QObject(parent)
 {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6's QString takes no QRegExp; Core5Compat's removeIn is the same match.
+    strModel() = QRegExp(QStringLiteral("\\s")).removeIn(strModel());
+#else
     strModel().remove(QRegExp(QStringLiteral("\\s")));
+#endif
     models() = strModel().split(QLatin1Char(','), Qt::SkipEmptyParts);
 
     // Not bound here: this object exists before the application object, and a
