@@ -261,9 +261,10 @@ int main(int argc, char **argv)
         }
     }
     std::printf("refresh mode=%s sources=%d passes=%d cpu_us_per_source=%.1f "
-                "wall_ms_per_pass=%.2f button_paints_per_pass=%.0f\n",
+                "wall_ms_per_pass=%.2f button_paints_per_pass=%.0f rss_kib=%ld\n",
                 qPrintable(mode), count, passes, bench::median(cpuUsPerSource),
-                bench::median(wallMsPerPass), bench::median(paintsPerPass));
+                bench::median(wallMsPerPass), bench::median(paintsPerPass),
+                bench::statusValue("VmRSS"));
     std::fflush(stdout);
     // Quick exit: the global client and downloader outlive the application object.
     _exit(0);

@@ -58,6 +58,20 @@ int threadCount()
         .size();
 }
 
+// The names of this process's threads, as the kernel knows them (at most 15 characters).
+QStringList threadNames()
+{
+    QStringList names;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
+        if (comm.open(QIODevice::ReadOnly))
+            names << QString::fromUtf8(comm.readAll().trimmed());
+    }
+    names.sort();
+    return names;
+}
+
 struct Emission
 {
     QString id, cName;
@@ -73,6 +87,7 @@ private slots:
     void initTestCase();
     void init() { LogCapture::lines().clear(); }
 
+    void firstFetchLeavesOnlyQtsOneTimeThreads();
     void emptyUrlMakesNoRequest();
     void fetch_data();
     void fetch();
@@ -289,6 +304,25 @@ void TestDownloader::nestedFetchEmitsInnerFirst()
     });
     QVERIFY(d.downloadURL2(QStringLiteral("outer"), QString(), server.url("/slow.png")));
     QCOMPARE(order, QStringList({"inner+", "outer+"}));
+}
+
+void TestDownloader::firstFetchLeavesOnlyQtsOneTimeThreads()
+{
+    // Runs before any other fetch of this process: the first access manager
+    // starts Qt's one-time threads, and only those may stay once it is gone.
+    QStringList expected = threadNames();
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 5's bearer management (its thread, and the D-Bus connection's that
+    // its NetworkManager plugin opens) lives on for the rest of the process.
+    expected << QStringLiteral("QDBusConnection") << QStringLiteral("Qt bearer threa");
+    expected.sort();
+#endif
+    // Qt 6 has no bearer management: the HTTP thread ends with its manager, and
+    // nothing else is left behind.
+    Downloader d;
+    QList<Emission> out;
+    QVERIFY(fetchInto(d, server.url("/snap.png"), out));
+    QTRY_COMPARE(threadNames(), expected);
 }
 
 void TestDownloader::repeatedFetchesReleaseEverything()
