@@ -132,6 +132,21 @@ void removeWindow(int sig)
     // window closing: end the program's loops explicitly then.
     if (boxClosed)
         QCoreApplication::exit(0);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // Qt 5 counts closing the window, hidden just above, as the last window
+    // closing and quits; Qt 6 does so only for a window still visible when it
+    // is closed. Quit the same way here, unless another window keeps it alive:
+    // queued, and only from the application's own loop, as Qt 5 does.
+    else if (QGuiApplication::quitOnLastWindowClosed()) {
+        bool othersVisible = false;
+        for (QWidget *top : tops)
+            othersVisible = othersVisible || (top != window && top->isVisible() &&
+                                              top->testAttribute(Qt::WA_QuitOnClose));
+        if (!othersVisible)
+            QMetaObject::invokeMethod(
+                qApp, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    }
+#endif
     // The box's loop, and the click that opened it, are still on the stack and
     // return into the window: it may only go once they have unwound.
     window->deleteLater();

@@ -110,7 +110,9 @@ int main(int argc, char **argv)
     std::vector<double> fetchDecodeMs;
     for (int r = 0; r < rounds; ++r) {
         const size_t before = latencyMs.size();
-        QMouseEvent press(QEvent::MouseButtonPress, QPointF(10, 10), Qt::RightButton,
+        // With its global position: Qt 6 deprecates the constructor without one.
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(10, 10),
+                          QPointF(window.mapToGlobal(QPoint(10, 10))), Qt::RightButton,
                           Qt::RightButton, Qt::NoModifier);
         QApplication::sendEvent(&window, &press);
         if (!bench::waitFor([&] { return latencyMs.size() > before && !onDiscovery; }, 10000)) {

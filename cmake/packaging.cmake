@@ -69,6 +69,11 @@ endif()
 
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME sourcebar)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS fonts-dejavu-core)
+if(SOURCEBAR_QT EQUAL 6)
+    # The service's default platform plugin, eglfs, comes with libqt6opengl6 in
+    # Debian's Qt 6 (with libqt6gui6 in Qt 5); dpkg-shlibdeps cannot see plugins.
+    string(APPEND CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS ", libqt6opengl6")
+endif()
 set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
 "${PROJECT_DESCRIPTION}
 One translucent full-screen window with a row of source buttons: it finds

@@ -73,8 +73,9 @@ QByteArray keyText(const QByteArray &raw)
 
 // Whether some object of a JSON text repeats a key. Qt 5's parser leaks the
 // earlier value when a repeated key replaces an array or object, so a peer
-// could make the receiver grow without bound. This only follows the nesting
-// and the keys; the parser still judges everything else.
+// could make the receiver grow without bound. Qt 6's (6.4) does not leak, but
+// such replies are dropped under both majors all the same. This only follows
+// the nesting and the keys; the parser still judges everything else.
 bool hasRepeatedKeys(const QByteArray &json)
 {
     struct Level
@@ -121,7 +122,12 @@ bool hasRepeatedKeys(const QByteArray &json)
 
 UdpClient::UdpClient(QObject *parent) : QObject(parent)
 {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6's QString takes no QRegExp; Core5Compat's removeIn is the same match.
+    strModel() = QRegExp(QStringLiteral("\\s")).removeIn(strModel());
+#else
     strModel().remove(QRegExp(QStringLiteral("\\s")));
+#endif
     models() = strModel().split(QLatin1Char(','), Qt::SkipEmptyParts);
 
     // Not bound here: this object exists before the application object, and a

@@ -11,6 +11,17 @@
 #include <QTimer>
 #include <QUrl>
 
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+namespace {
+// Qt 6's image readers refuse a picture over 128 MiB decoded, with a warning;
+// Qt 5's have no such limit. The size guard in decode() stays the only limit,
+// under both. Set during static initialisation, so that it holds for every
+// decode, the static one included; the reader's limit is a constant-initialised
+// plain integer, so the order of initialisation does not matter.
+[[maybe_unused]] const bool noReaderAllocationLimit = (QImageReader::setAllocationLimit(0), true);
+} // namespace
+#endif
+
 Downloader::Downloader(QObject *parent) : QObject(parent), m_isReady(true) {}
 
 Downloader::~Downloader()
@@ -29,6 +40,8 @@ bool Downloader::fetch(const QString &url, QByteArray &body)
 
     // A fresh manager per fetch: nothing carries over from one fetch to the next.
     QNetworkAccessManager manager;
+    // Redirects are not followed: Qt 5's default, which Qt 6 changed.
+    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     QNetworkReply *reply = manager.get(QNetworkRequest(target));
 
     // Qt's HTTP thread stops reading from the socket once this much waits for
@@ -197,6 +210,8 @@ void Downloader::downloadFileFromURL(const QString &url, const QString &filePath
     }
 
     auto *manager = new QNetworkAccessManager;
+    // Redirects are not followed: Qt 5's default, which Qt 6 changed.
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     connect(manager, SIGNAL(finished(QNetworkReply *)), this,
             SLOT(onDownloadFileComplete(QNetworkReply *)));
     manager->get(QNetworkRequest(QUrl(url)));
