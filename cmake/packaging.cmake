@@ -153,4 +153,28 @@ if(SOURCEBAR_TESTS)
     add_test(NAME package_layout
              COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/check-package ${CMAKE_BINARY_DIR} ${_deb_arch})
     set_tests_properties(package_layout PROPERTIES TIMEOUT 120 RESOURCE_LOCK cpack)
+
+    # The packages in debs/, built once for lintian and the service check.
+    set(_debs ${CMAKE_BINARY_DIR}/debs)
+    add_test(NAME package_build
+             COMMAND sh -c "rm -rf \"$1\" && cpack --config \"$2\" -G DEB -B \"$1\" >\"$1.log\" 2>&1 || { cat \"$1.log\"; exit 1; }"
+                     _ ${_debs} ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
+    set_tests_properties(package_build PROPERTIES TIMEOUT 120 RESOURCE_LOCK cpack FIXTURES_SETUP debs)
+
+    # No lintian error and no warning on either package (information tags are
+    # shown, not counted).
+    set(_deb_files ${_debs}/sourcebar_${PROJECT_VERSION}_${_deb_arch}.deb)
+    if(sourcebar-tools:tools IN_LIST _packages)
+        list(APPEND _deb_files ${_debs}/sourcebar-tools_${PROJECT_VERSION}_${_deb_arch}.deb)
+    endif()
+    add_test(NAME package_lintian
+             COMMAND lintian --fail-on error,warning --tag-display-limit 0 --info ${_deb_files})
+    set_tests_properties(package_lintian PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED debs)
+
+    # The unit's verify and exposure (at most 1.5 with systemd 252), the
+    # sandbox's room for each platform, and the system user.
+    add_test(NAME service_sandbox
+             COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/check-service
+                     ${_debs}/sourcebar_${PROJECT_VERSION}_${_deb_arch}.deb 1.5)
+    set_tests_properties(service_sandbox PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED debs)
 endif()
