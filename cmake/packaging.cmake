@@ -7,8 +7,23 @@
 # The unit and the settings go to absolute paths (/lib/systemd/system, /etc/default):
 # the rules are meant for packaging with the prefix /usr.
 
-set(SOURCEBAR_MAINTAINER "sourcebar developers <sourcebar@localhost>" CACHE STRING
+# The maintainer appears in the packages' control files, their changelog and their
+# copyright file. The default is a placeholder in the reserved .invalid domain:
+# set the real one with -DSOURCEBAR_MAINTAINER="Name <address>".
+set(SOURCEBAR_MAINTAINER "sourcebar developers <dev@sourcebar.invalid>" CACHE STRING
     "Maintainer field of the Debian packages")
+# Build trees configured before kept the earlier placeholder, which lintian refuses.
+if(SOURCEBAR_MAINTAINER STREQUAL "sourcebar developers <sourcebar@localhost>")
+    set(SOURCEBAR_MAINTAINER "sourcebar developers <dev@sourcebar.invalid>" CACHE STRING
+        "Maintainer field of the Debian packages" FORCE)
+endif()
+set(SOURCEBAR_COPYRIGHT "sourcebar developers" CACHE STRING
+    "Copyright holder named in the packages' copyright file")
+set(SOURCEBAR_LICENSE "proprietary" CACHE STRING
+    "Short licence name in the packages' copyright file")
+set(SOURCEBAR_LICENSE_TEXT
+    "All rights reserved. No licence to copy, change or distribute this software is granted."
+    CACHE STRING "Licence text in the packages' copyright file (one paragraph)")
 
 set(_deb ${CMAKE_CURRENT_LIST_DIR}/deb)
 set(_stage ${CMAKE_BINARY_DIR}/packaging)
@@ -20,6 +35,50 @@ file(CREATE_LINK ../lib/sourcebar/sourcebar ${_stage}/sourcebar SYMBOLIC)
 install(FILES ${_stage}/sourcebar DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
 install(FILES ${_deb}/sourcebar.service DESTINATION /lib/systemd/system COMPONENT program)
 install(FILES ${_deb}/sourcebar.default DESTINATION /etc/default RENAME sourcebar COMPONENT program)
+
+# The font beside the program is a link into fonts-dejavu-core. The build tree's
+# link (app/) is absolute; the package gets a relative one, as Debian wants for
+# links within /usr. This rule comes after app/'s and replaces its link.
+file(RELATIVE_PATH _font_link /usr/lib/sourcebar ${SOURCEBAR_FONT})
+file(CREATE_LINK ${_font_link} ${_stage}/DejaVuSansMono.ttf SYMBOLIC)
+install(FILES ${_stage}/DejaVuSansMono.ttf DESTINATION lib/sourcebar COMPONENT program)
+
+# Each package's /usr/share/doc holds the copyright file and the changelog
+# (gzip -9n: maximal compression, no name or time stamp, so builds repeat), and
+# each program has a manual page.
+find_program(GZIP gzip REQUIRED)
+function(sourcebar_gzip src dst)
+    execute_process(COMMAND ${GZIP} -9nc ${src} OUTPUT_FILE ${dst} RESULT_VARIABLE _result)
+    if(NOT _result EQUAL 0)
+        message(FATAL_ERROR "gzip ${src} failed")
+    endif()
+endfunction()
+set(VERSION ${PROJECT_VERSION})
+configure_file(${_deb}/copyright.in ${_stage}/copyright @ONLY)
+configure_file(${_deb}/changelog.in ${_stage}/changelog @ONLY)
+sourcebar_gzip(${_stage}/changelog ${_stage}/changelog.gz)
+set(_packages sourcebar:program)
+if(TARGET txsim AND TARGET playerd)
+    list(APPEND _packages sourcebar-tools:tools)
+endif()
+foreach(_package_component IN LISTS _packages)
+    string(REPLACE ":" ";" _pc ${_package_component})
+    list(GET _pc 0 _package)
+    list(GET _pc 1 _component)
+    install(FILES ${_stage}/copyright ${_stage}/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_package} COMPONENT ${_component})
+endforeach()
+foreach(_page sourcebar:program txsim:tools playerd:tools)
+    string(REPLACE ":" ";" _pc ${_page})
+    list(GET _pc 0 _name)
+    list(GET _pc 1 _component)
+    if(_component STREQUAL tools AND NOT sourcebar-tools:tools IN_LIST _packages)
+        continue()
+    endif()
+    configure_file(${_deb}/man/${_name}.1 ${_stage}/${_name}.1 @ONLY)
+    sourcebar_gzip(${_stage}/${_name}.1 ${_stage}/${_name}.1.gz)
+    install(FILES ${_stage}/${_name}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${_component})
+endforeach()
 
 # Debian's name of the target architecture: amd64 natively, armhf from the cross toolchain.
 if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
@@ -68,7 +127,8 @@ if(tools IN_LIST _components)
 endif()
 
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME sourcebar)
-set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS fonts-dejavu-core)
+# adduser: the postinst creates the system user sourcebar.
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS "fonts-dejavu-core, adduser")
 if(SOURCEBAR_QT EQUAL 6)
     # The service's default platform plugin, eglfs, comes with libqt6opengl6 in
     # Debian's Qt 6 (with libqt6gui6 in Qt 5); dpkg-shlibdeps cannot see plugins.
@@ -98,4 +158,28 @@ if(SOURCEBAR_TESTS)
     add_test(NAME package_layout
              COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/check-package ${CMAKE_BINARY_DIR} ${_deb_arch})
     set_tests_properties(package_layout PROPERTIES TIMEOUT 120 RESOURCE_LOCK cpack)
+
+    # The packages in debs/, built once for lintian and the service check.
+    set(_debs ${CMAKE_BINARY_DIR}/debs)
+    add_test(NAME package_build
+             COMMAND sh -c "rm -rf \"$1\" && cpack --config \"$2\" -G DEB -B \"$1\" >\"$1.log\" 2>&1 || { cat \"$1.log\"; exit 1; }"
+                     _ ${_debs} ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
+    set_tests_properties(package_build PROPERTIES TIMEOUT 120 RESOURCE_LOCK cpack FIXTURES_SETUP debs)
+
+    # No lintian error and no warning on either package (information tags are
+    # shown, not counted).
+    set(_deb_files ${_debs}/sourcebar_${PROJECT_VERSION}_${_deb_arch}.deb)
+    if(sourcebar-tools:tools IN_LIST _packages)
+        list(APPEND _deb_files ${_debs}/sourcebar-tools_${PROJECT_VERSION}_${_deb_arch}.deb)
+    endif()
+    add_test(NAME package_lintian
+             COMMAND lintian --fail-on error,warning --tag-display-limit 0 --info ${_deb_files})
+    set_tests_properties(package_lintian PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED debs)
+
+    # The unit's verify and exposure (at most 1.5 with systemd 252), the
+    # sandbox's room for each platform, and the system user.
+    add_test(NAME service_sandbox
+             COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/check-service
+                     ${_debs}/sourcebar_${PROJECT_VERSION}_${_deb_arch}.deb 1.5)
+    set_tests_properties(service_sandbox PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED debs)
 endif()

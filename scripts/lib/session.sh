@@ -82,10 +82,15 @@ session_start_tools() {
         session_wait_for "$session_out/playerd.log" '^playerd: listening'
 }
 
+# SOURCEBAR_E2E_LAUNCHER, if set, is a command (split at spaces) that starts the
+# program, as setpriv does for the unprivileged run; it must exec the program,
+# so that the PID stays the program's own. The PID goes to sourcebar.pid.
 session_start_sourcebar() {
-    QT_QPA_PLATFORM=xcb "$session_bin/sourcebar" >"$session_out/sourcebar.out" 2>"$session_out/sourcebar.log" &
+    # shellcheck disable=SC2086
+    QT_QPA_PLATFORM=xcb ${SOURCEBAR_E2E_LAUNCHER:-} "$session_bin/sourcebar" >"$session_out/sourcebar.out" 2>"$session_out/sourcebar.log" &
     session_sourcebar_pid=$!
     session_pids+=($!)
+    echo "$session_sourcebar_pid" >"$session_out/sourcebar.pid"
     session_wait_for "$session_out/sourcebar.log" 'qss file from' 15
     # The window appears once the event loop runs.
     local i

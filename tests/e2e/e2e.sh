@@ -13,7 +13,7 @@ if ip -o link show | grep -vq ': lo:'; then
 fi
 
 . "$root/scripts/lib/session.sh"
-out="$build/e2e"
+out="${SOURCEBAR_E2E_OUT:-$build/e2e}"
 rm -rf "$out"
 session_init "$build" "$out"
 

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# The end-to-end run (e2e.sh) with sourcebar started the way its service runs
+# it: as an unprivileged user of its own that holds only the device groups
+# (video, render, input: those this machine has), with no capabilities at all
+# and no new privileges. Checks afterwards, from the running program's
+# /proc/PID/status, that it really ran so, and prints its peak RSS.
+#   tests/e2e/e2e-unprivileged.sh BUILD_DIR
+# Needs root (to hand out another uid); exits 77 (skipped) without. The user
+# needs no entry in /etc/passwd: a free uid is taken for the run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(readlink -f "${1:-$root/build}")
+[ "$(id -u)" -eq 0 ] || { echo "e2e-unprivileged: needs root to start the program as another user"; exit 77; }
+
+# A uid and gid that no user and no group has.
+uid=''
+for candidate in $(seq 64000 64999); do
+    if ! getent passwd "$candidate" >/dev/null && ! getent group "$candidate" >/dev/null; then
+        uid=$candidate
+        break
+    fi
+done
+[ -n "$uid" ] || { echo "e2e-unprivileged: no free uid in 64000..64999" >&2; exit 1; }
+gids=()
+names=()
+for g in video render input; do
+    if gid=$(getent group "$g" | cut -d: -f3) && [ -n "$gid" ]; then
+        gids+=("$gid")
+        names+=("$g")
+    fi
+done
+group_list=$(IFS=,; echo "${gids[*]}")
+echo "e2e-unprivileged: uid $uid, gid $uid, groups ${names[*]:-none} (${group_list:-})"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/e2e-unprivileged.XXXXXX")
+sampler=''
+cleanup() {
+    [ -z "$sampler" ] || { kill "$sampler" 2>/dev/null || true; wait "$sampler" 2>/dev/null || true; }
+    rm -rf "$work"
+}
+trap cleanup EXIT
+# The program and its font must be reachable by that user.
+if ! setpriv --reuid="$uid" --regid="$uid" --groups="${group_list:-$uid}" --inh-caps=-all \
+        --bounding-set=-all --no-new-privs sh -c 'test -x "$1/bin/sourcebar" && test -r "$1/bin/DejaVuSansMono.ttf"' _ "$build"; then
+    echo "e2e-unprivileged: uid $uid cannot run $build/bin/sourcebar or read its font; make the build tree readable by others" >&2
+    exit 1
+fi
+
+# sandbox-exec adds what can be shown of the service's file-system sandbox
+# (read-only mounts, private /tmp, no home) and drops to the user with setpriv.
+launcher="$root/tests/e2e/sandbox-exec $uid ${group_list:-$uid}"
+out="$build/e2e-unprivileged"
+rm -rf "$out"
+# Snapshots of the program's status while it runs; the last one is checked.
+(
+    for _ in $(seq 600); do [ -s "$out/sourcebar.pid" ] && break; sleep 0.1; done
+    pid=$(cat "$out/sourcebar.pid" 2>/dev/null) || exit 0
+    sleep 1 # past sandbox-exec's exec into the program
+    cp "/proc/$pid/mountinfo" "$work/mountinfo" 2>/dev/null || true
+    while cp "/proc/$pid/status" "$work/status.new" 2>/dev/null && grep -q '^VmHWM' "$work/status.new"; do
+        mv "$work/status.new" "$work/status"
+        sleep 0.2
+    done
+) &
+sampler=$!
+
+status=0
+SOURCEBAR_E2E_LAUNCHER="$launcher" SOURCEBAR_E2E_OUT="$out" bash "$root/tests/e2e/e2e.sh" "$build" || status=$?
+wait "$sampler" 2>/dev/null || true
+sampler=''
+
+failures=0
+check() { # check DESCRIPTION COMMAND...
+    local what="$1"
+    shift
+    if "$@"; then echo "ok    $what"; else echo "FAIL  $what"; failures=$((failures + 1)); fi
+}
+field() { sed -n "s/^$1:[[:space:]]*//p" "$work/status" | tr -s ' \t' ' ' | sed 's/ $//'; }
+if [ -s "$work/status" ]; then
+    check "ran as uid $uid (real, effective, saved, fs)" [ "$(field Uid)" = "$uid $uid $uid $uid" ]
+    check "ran as gid $uid (real, effective, saved, fs)" [ "$(field Gid)" = "$uid $uid $uid $uid" ]
+    want=$(printf '%s\n' "${gids[@]}" | sort -n | tr '\n' ' ' | sed 's/ $//')
+    got=$(field Groups | tr ' ' '\n' | sort -n | tr '\n' ' ' | sed 's/ $//')
+    check "supplementary groups are exactly ${names[*]:-none} ($got)" [ "$got" = "$want" ]
+    for cap in CapInh CapPrm CapEff CapBnd CapAmb; do
+        check "$cap is empty" [ "$(field "$cap")" = 0000000000000000 ]
+    done
+    check "no new privileges" [ "$(field NoNewPrivs)" = 1 ]
+    # mountinfo: field 5 the mount point, 6 its options, after " - " the type.
+    mount_of() { awk -v mp="$1" '$5 == mp { print $6, $(NF - 2) }' "$work/mountinfo" | tail -n1; }
+    check "/ is read-only ($(mount_of /))" grep -q '^ro' <<<"$(mount_of /)"
+    check "/tmp is a private tmpfs ($(mount_of /tmp))" grep -q ' tmpfs$' <<<"$(mount_of /tmp)"
+    check "/tmp/.X11-unix is bound back read-only ($(mount_of /tmp/.X11-unix))" \
+        grep -q '^ro' <<<"$(mount_of /tmp/.X11-unix)"
+    echo "e2e-unprivileged: peak RSS (VmHWM) $(field VmHWM)"
+else
+    check "the program's status was read while it ran" false
+fi
+[ "$status" -eq 0 ] || echo "e2e-unprivileged: the end-to-end run failed (status $status)"
+echo "e2e-unprivileged: $failures failure(s) in the credential checks"
+[ "$status" -eq 0 ] && [ "$failures" -eq 0 ]
