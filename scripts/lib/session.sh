@@ -84,10 +84,11 @@ session_start_tools() {
 
 # SOURCEBAR_E2E_LAUNCHER, if set, is a command (split at spaces) that starts the
 # program, as setpriv does for the unprivileged run; it must exec the program,
-# so that the PID stays the program's own. The PID goes to sourcebar.pid.
+# so that the PID stays the program's own. SOURCEBAR_E2E_PROGRAM, if set, is the
+# program to start instead of the build's. The PID goes to sourcebar.pid.
 session_start_sourcebar() {
     # shellcheck disable=SC2086
-    QT_QPA_PLATFORM=xcb ${SOURCEBAR_E2E_LAUNCHER:-} "$session_bin/sourcebar" >"$session_out/sourcebar.out" 2>"$session_out/sourcebar.log" &
+    QT_QPA_PLATFORM=xcb ${SOURCEBAR_E2E_LAUNCHER:-} "${SOURCEBAR_E2E_PROGRAM:-$session_bin/sourcebar}" >"$session_out/sourcebar.out" 2>"$session_out/sourcebar.log" &
     session_sourcebar_pid=$!
     session_pids+=($!)
     echo "$session_sourcebar_pid" >"$session_out/sourcebar.pid"

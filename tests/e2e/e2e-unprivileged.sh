@@ -36,13 +36,20 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/e2e-unprivileged.XXXXXX")
 sampler=''
 cleanup() {
     [ -z "$sampler" ] || { kill "$sampler" 2>/dev/null || true; wait "$sampler" 2>/dev/null || true; }
-    rm -rf "$work"
+    rm -rf "$work" "${stage:-}"
 }
 trap cleanup EXIT
-# The program and its font must be reachable by that user.
+# The service's program lives outside any home folder; so does its copy here,
+# since the sandbox hides /home, /root and /tmp, and a build tree under them
+# would be out of the user's reach.
+stage=$(mktemp -d /var/tmp/sourcebar-e2e.XXXXXX)
+chmod 755 "$stage"
+cp "$build/bin/sourcebar" "$stage/"
+cp -L "$build/bin/DejaVuSansMono.ttf" "$stage/"
+chmod 644 "$stage/DejaVuSansMono.ttf"
 if ! setpriv --reuid="$uid" --regid="$uid" --groups="${group_list:-$uid}" --inh-caps=-all \
-        --bounding-set=-all --no-new-privs sh -c 'test -x "$1/bin/sourcebar" && test -r "$1/bin/DejaVuSansMono.ttf"' _ "$build"; then
-    echo "e2e-unprivileged: uid $uid cannot run $build/bin/sourcebar or read its font; make the build tree readable by others" >&2
+        --bounding-set=-all --no-new-privs sh -c 'test -x "$1/sourcebar" && test -r "$1/DejaVuSansMono.ttf"' _ "$stage"; then
+    echo "e2e-unprivileged: uid $uid cannot run $stage/sourcebar or read its font" >&2
     exit 1
 fi
 
@@ -65,7 +72,7 @@ rm -rf "$out"
 sampler=$!
 
 status=0
-SOURCEBAR_E2E_LAUNCHER="$launcher" SOURCEBAR_E2E_OUT="$out" bash "$root/tests/e2e/e2e.sh" "$build" || status=$?
+SOURCEBAR_E2E_LAUNCHER="$launcher" SOURCEBAR_E2E_PROGRAM="$stage/sourcebar" SOURCEBAR_E2E_OUT="$out" bash "$root/tests/e2e/e2e.sh" "$build" || status=$?
 wait "$sampler" 2>/dev/null || true
 sampler=''
 
