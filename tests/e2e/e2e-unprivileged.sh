@@ -3,7 +3,8 @@
 # it: as an unprivileged user of its own that holds only the device groups
 # (video, render, input: those this machine has), with no capabilities at all
 # and no new privileges. Checks afterwards, from the running program's
-# /proc/PID/status, that it really ran so, and prints its peak RSS.
+# /proc/PID/status, that it really ran so, and prints its peak RSS. strace
+# watches for system calls that the unit's SystemCallFilter= would refuse.
 #   tests/e2e/e2e-unprivileged.sh BUILD_DIR
 # Needs root (to hand out another uid); exits 77 (skipped) without. The user
 # needs no entry in /etc/passwd: a free uid is taken for the run.
@@ -56,6 +57,30 @@ fi
 # sandbox-exec adds what can be shown of the service's file-system sandbox
 # (read-only mounts, private /tmp, no home) and drops to the user with setpriv.
 launcher="$root/tests/e2e/sandbox-exec $uid ${group_list:-$uid}"
+
+# The system calls the unit lets through: its first SystemCallFilter= line
+# allows, the "~" lines after it refuse. sandbox-exec makes every other call
+# fail with EPERM under strace, as the unit does, and logs it.
+unit="$root/cmake/deb/sourcebar.service"
+command -v strace >/dev/null || { echo "e2e-unprivileged: strace is missing (scripts/deps installs it)" >&2; exit 1; }
+expand() { # expand NAME...: system call names, systemd's groups (@...) expanded
+    local name
+    for name in "$@"; do
+        case "$name" in
+            @*) systemd-analyze syscall-filter "$name" </dev/null |
+                    sed -n 's/^    \([-@a-z0-9_]*\)$/\1/p' | while read -r n; do expand "$n"; done ;;
+            *) echo "$name" ;;
+        esac
+    done
+}
+# shellcheck disable=SC2046
+expand $(sed -n 's/^SystemCallFilter=\([^~].*\)/\1/p' "$unit") | sort -u >"$work/allowed.all"
+# shellcheck disable=SC2046
+expand $(sed -n 's/^SystemCallFilter=~//p' "$unit") | sort -u >"$work/refused"
+comm -23 "$work/allowed.all" "$work/refused" >"$work/allowed"
+[ "$(wc -l <"$work/allowed")" -gt 100 ] || { echo "e2e-unprivileged: could not read the unit's system call filter" >&2; exit 1; }
+export SANDBOX_EXEC_ALLOW SANDBOX_EXEC_TRACE="$work/syscalls"
+SANDBOX_EXEC_ALLOW=$(paste -sd, "$work/allowed")
 out="$build/e2e-unprivileged"
 rm -rf "$out"
 # Snapshots of the program's status while it runs; the last one is checked.
@@ -100,6 +125,11 @@ if [ -s "$work/status" ]; then
     check "/tmp/.X11-unix is bound back read-only ($(mount_of /tmp/.X11-unix))" \
         grep -q '^ro' <<<"$(mount_of /tmp/.X11-unix)"
     echo "e2e-unprivileged: peak RSS (VmHWM) $(field VmHWM)"
+    check "ran with refused system calls failing (TracerPid $(field TracerPid))" [ "$(field TracerPid)" != 0 ]
+    refused=$(sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$work/syscalls" | sort | uniq -c |
+        awk '{ printf "%s%s (%d)", sep, $2, $1; sep = ", " }')
+    echo "e2e-unprivileged: system calls refused with EPERM: ${refused:-none} (calls in $out/refused-syscalls.log)"
+    cp "$work/syscalls" "$out/refused-syscalls.log"
 else
     check "the program's status was read while it ran" false
 fi
