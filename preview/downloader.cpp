@@ -8,6 +8,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRect>
 #include <QTimer>
 #include <QUrl>
 
@@ -145,15 +146,33 @@ QPixmap Downloader::decode(const QByteArray &body)
     if (declared.width() <= largestShownSize.width() &&
         declared.height() <= largestShownSize.height())
         return QPixmap::fromImage(reader.read());
-    // Asked for a size before reading, the JPEG decoder works at a reduced DCT
-    // scale (M/8) and skips most of the work. Those scales alias fine detail;
-    // from at least twice the shown size, the final smooth scaling averages
-    // that out and the picture stays within a shade of a full decode's.
-    if (format == "jpeg" && declared.width() > 2 * shown.width() &&
-        declared.height() > 2 * shown.height())
-        reader.setScaledSize(shown * 2);
+    if (format == "jpeg") {
+        const int k = reducedScaleShift(declared, shown);
+        if (k > 0) {
+            const QSize reduced(declared.width() >> k, declared.height() >> k);
+            // The clip keeps Qt's handler on libjpeg's power-of-two scale, with
+            // the output taken as it comes: asked for a size libjpeg does not
+            // produce itself, the handler picks a larger M/8 scale and smooths
+            // its output once more. The clip leaves out fewer than 2^k pixels
+            // at the right and bottom edges.
+            reader.setClipRect(QRect(0, 0, reduced.width() << k, reduced.height() << k));
+            reader.setScaledSize(reduced);
+        }
+    }
     return QPixmap::fromImage(
         reader.read().scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+}
+
+int Downloader::reducedScaleShift(const QSize &declared, const QSize &fit)
+{
+    // libjpeg decodes at 1/2, 1/4 or 1/8 for a fraction of the work of a full
+    // decode. The smallest of them that still covers the fit keeps every shown
+    // pixel an average of decoded ones, within a shade of a full decode's.
+    int k = 0;
+    while (k < 3 && declared.width() >> (k + 1) >= fit.width() &&
+           declared.height() >> (k + 1) >= fit.height())
+        ++k;
+    return k;
 }
 
 bool Downloader::downloadURL2(QString id, QString cName, QString url)

@@ -50,6 +50,9 @@ private:
     // refused.
     static QByteArray formatOf(const QByteArray &body);
     static QPixmap decode(const QByteArray &body);
+    // The largest k (at most 3, libjpeg's smallest scale) for which
+    // floor(W / 2^k) x floor(H / 2^k) still covers the fit; 0 when none does.
+    static int reducedScaleShift(const QSize &declared, const QSize &fit);
 
     QFile *m_file = nullptr;
     bool m_isReady;

@@ -264,6 +264,10 @@ void TestDownloader::decodedToShownFit_data()
     QTest::newRow("jpeg 1280x720") << encode(QSize(1280, 720), "JPEG") << QSize(400, 225);
     QTest::newRow("jpeg 1600x1200") << encode(QSize(1600, 1200), "JPEG") << QSize(400, 300);
     QTest::newRow("jpeg 300x500") << encode(QSize(300, 500), "JPEG") << QSize(180, 300);
+    // Decoded at 1/2 (500 x 388, the last source row left out), then fitted.
+    QTest::newRow("jpeg 1000x777") << encode(QSize(1000, 777), "JPEG") << QSize(386, 300);
+    QTest::newRow("jpeg 720x1280") << encode(QSize(720, 1280), "JPEG") << QSize(168, 300);
+    QTest::newRow("jpeg 3207x1803, 1/8") << encode(QSize(3207, 1803), "JPEG") << QSize(400, 224);
     QTest::newRow("jpeg 400x300 as it is") << encode(QSize(400, 300), "JPEG") << QSize(400, 300);
     QTest::newRow("jpeg 100x80 not enlarged") << encode(QSize(100, 80), "JPEG") << QSize(100, 80);
     QTest::newRow("png 1280x720") << encode(QSize(1280, 720), "PNG") << QSize(400, 225);

@@ -137,6 +137,10 @@ void TestPictures::shownAsFullDecodeShowsIt_data()
     QTest::newRow("test card 3 640x480") << testCard(QSize(640, 480), 3);
     QTest::newRow("photo 1280x720") << encode(photoLike(QSize(1280, 720)), "JPEG", 85);
     QTest::newRow("photo 1000x777") << encode(photoLike(QSize(1000, 777)), "JPEG", 85);
+    // Decoded at 1/2 with the last row and column left out, the closest case.
+    QTest::newRow("photo 1283x721") << encode(photoLike(QSize(1283, 721)), "JPEG", 85);
+    QTest::newRow("photo 720x1280 portrait") << encode(photoLike(QSize(720, 1280)), "JPEG", 85);
+    QTest::newRow("photo 1080x1920 portrait") << encode(photoLike(QSize(1080, 1920)), "JPEG", 85);
     QTest::newRow("photo 1280x720 png") << encode(photoLike(QSize(1280, 720)), "PNG");
     QTest::newRow("photo 300x500 portrait") << encode(photoLike(QSize(300, 500)), "JPEG", 85);
     QTest::newRow("photo 320x240 not scaled") << encode(photoLike(QSize(320, 240)), "JPEG", 85);
