@@ -10,6 +10,7 @@
 #include "../tools/txsim/transmitter.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QImage>
@@ -96,6 +97,7 @@ private slots:
     void shownAsFullDecodeShowsIt_data();
     void shownAsFullDecodeShowsIt();
     void paintsUseStoredSizes();
+    void refreshedPicturesArePaintedUnscaled();
 
 private:
     QToolButton *showInBar(const QByteArray &body);
@@ -188,6 +190,46 @@ void TestPictures::paintsUseStoredSizes()
         QCOMPARE(b->icon().pixmap(box).cacheKey(), first.cacheKey());
     }
     QCOMPARE(b->icon().pixmap(QSize(200, 150)).size(), QSize(200, 112));
+}
+
+void TestPictures::refreshedPicturesArePaintedUnscaled()
+{
+    // The program's style sheet: the buttons' border leaves their contents
+    // narrower than their icon size.
+    QFile qss(QStringLiteral(":/myQss.qss"));
+    QVERIFY(qss.open(QIODevice::ReadOnly));
+    qApp->setStyleSheet(QString::fromLatin1(qss.readAll()));
+    const auto announceAll = [this](int round) {
+        for (int i = 1; i <= 9; ++i) {
+            const QString path = QStringLiteral("/pic%1").arg(i);
+            server.route(path.toLatin1(), "image/jpeg", testCard(QSize(1280, 720), i + round));
+            emit client.sourceUpdated(QStringLiteral("127.0.0.%1").arg(10 + i),
+                                      QStringLiteral("Cam %1").arg(i), server.url(path));
+        }
+    };
+    announceAll(0); // nine buttons fill the bar: 200 px wide each
+    QCOMPARE(w->horizontalLayout->count(), 9);
+    QList<QToolButton *> buttons;
+    for (int i = 0; i < 9; ++i)
+        buttons << qobject_cast<QToolButton *>(w->horizontalLayout->itemAt(i)->widget());
+    QTRY_COMPARE(buttons.first()->width(), 200); // the layout has squeezed the row
+    for (QToolButton *b : buttons)
+        b->repaint();
+    const QSize box = buttons.first()->property("paintedIconBox").toSize();
+    QVERIFY2(box.width() < buttons.first()->iconSize().width(),
+             qPrintable(QStringLiteral("painted in %1x%2").arg(box.width()).arg(box.height())));
+
+    const int scalings = iconScalingsAtPaint;
+    announceAll(1); // a refresh pass: a new picture for every button
+    for (QToolButton *b : buttons) {
+        b->repaint();
+        // What the paint drew is the stored copy: asking again scales nothing.
+        const QPixmap painted = b->icon().pixmap(box);
+        QCOMPARE(painted.size(), QSize(196, 110));
+        QCOMPARE(b->icon().pixmap(box).cacheKey(), painted.cacheKey());
+    }
+    QCOMPARE(iconScalingsAtPaint, scalings);
+    qApp->setStyleSheet(QString());
 }
 
 QTEST_MAIN(TestPictures)

@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmapCache>
+#include <QPointer>
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
@@ -41,19 +42,23 @@ QSize shownSize(const QSize &picture, const QSize &box)
     return picture.scaled(box, Qt::KeepAspectRatio);
 }
 
-// A button's picture at both sizes it is painted at, the hover preview (as it
-// arrives, already fitted to 400 x 300) and the button's own 200 x 150 fit.
-// With the pixmap cache limited, a plain icon would scale its picture again on
-// every paint; this one hands out the stored copies.
+// The dynamic property of a source button that holds the box its picture was
+// last painted in: the button's contents (its width less the style sheet's
+// border) bounded by the icon size, so not known before the style has painted.
+const char paintedBoxProperty[] = "paintedIconBox";
+
+// A button's picture at both sizes it is painted at: the hover preview (as it
+// arrives, already fitted to 400 x 300) and the button's own, the fit into the
+// box the button's previous picture was painted in. With the pixmap cache
+// limited, a plain icon would scale its picture again on every paint; this one
+// scales once, when it is made, and hands out the stored copies.
 class ShownSizesIconEngine : public QIconEngine
 {
 public:
-    explicit ShownSizesIconEngine(const QPixmap &large) : m_large(large)
+    ShownSizesIconEngine(const QPixmap &large, QToolButton *button, const QSize &box)
+        : m_large(large), m_button(button)
     {
-        const QSize small = shownSize(large.size(), QSize(label_width, label_height));
-        m_small = small == large.size()
-                      ? large
-                      : large.scaled(small, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        m_small = scaledTo(shownSize(large.size(), box));
     }
 
     QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override
@@ -66,15 +71,19 @@ public:
         if (mode != QIcon::Normal) // never asked for by the bar; Qt derives these
             return QIcon(m_large).pixmap(size, mode, state);
         const QSize shown = shownSize(m_large.size(), size);
-        if (shown == m_small.size())
-            return m_small;
         if (shown == m_large.size())
             return m_large;
-        // Other sizes (the style's default icon size of a button created
-        // without a picture) are scaled once and kept.
-        if (m_other.size() != shown)
-            m_other = m_large.scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        return m_other;
+        // Every other request is the button's own paint: its box is where the
+        // button's next picture is made for.
+        if (m_button && m_button->property(paintedBoxProperty).toSize() != size)
+            m_button->setProperty(paintedBoxProperty, size);
+        if (shown == m_small.size())
+            return m_small;
+        // A box that changed since the picture was made (the layout gave the
+        // buttons a new width) is scaled for once and kept.
+        ++iconScalingsAtPaint;
+        m_small = scaledTo(shown);
+        return m_small;
     }
 
     void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
@@ -87,15 +96,31 @@ public:
     QIconEngine *clone() const override { return new ShownSizesIconEngine(*this); }
 
 private:
-    QPixmap m_large, m_small, m_other;
+    QPixmap scaledTo(const QSize &size) const
+    {
+        return size == m_large.size()
+                   ? m_large
+                   : m_large.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
+
+    QPixmap m_large, m_small;
+    QPointer<QToolButton> m_button;
 };
 
-QIcon iconOf(const QPixmap &pic)
+// The icon of a picture for a button: its small copy is made for the box the
+// button was last painted in, or for its icon size before its first paint.
+QIcon iconOf(const QPixmap &pic, QToolButton *button)
 {
-    return pic.isNull() ? QIcon() : QIcon(new ShownSizesIconEngine(pic));
+    if (pic.isNull())
+        return QIcon();
+    QSize box = button->property(paintedBoxProperty).toSize();
+    if (!box.isValid())
+        box = button->iconSize();
+    return QIcon(new ShownSizesIconEngine(pic, button, box));
 }
 } // namespace
 
+int iconScalingsAtPaint = 0;
 bool showImage = false;
 bool buttonClickable = true;
 // Built during static initialisation, before the application object: their
@@ -148,14 +173,13 @@ Widget::~Widget()
 void Widget::updateButton(QString id, QString cName, QPixmap &pic)
 {
     bool isRefresh = false;
-    const QIcon icon = iconOf(pic);
     if (horizontalLayout) {
         const int itemCount = horizontalLayout->count();
         for (int itemIndex = 0; itemIndex < itemCount; ++itemIndex) {
             auto *toolButton =
                 qobject_cast<QToolButton *>(horizontalLayout->itemAt(itemIndex)->widget());
             if (toolButton && toolButton->toolTip() == id) {
-                toolButton->setIcon(icon);
+                toolButton->setIcon(iconOf(pic, toolButton));
                 isRefresh = true;
             }
         }
@@ -173,7 +197,7 @@ void Widget::updateButton(QString id, QString cName, QPixmap &pic)
     if (!pic.isNull()) {
         // The minimum size has already made the button taller than its picture.
         pixButton->setIconSize(QSize(label_width, label_height));
-        pixButton->setIcon(icon);
+        pixButton->setIcon(iconOf(pic, pixButton));
     }
     connect(pixButton, SIGNAL(clicked()), this, SLOT(buttonClicked()));
     pixButton->installEventFilter(this);

@@ -21,6 +21,9 @@ extern Downloader download;
 extern bool showImage;       // the source bar is on
 extern bool buttonClickable; // the click lock is open
 extern QLabel *preview;      // the hover preview label, a child of the window
+// How often a paint had to scale a button's picture because it was made for
+// another box (a layout change); counted for the benchmarks and tests.
+extern int iconScalingsAtPaint;
 
 class Widget : public QWidget
 {
