@@ -1,6 +1,7 @@
 #include "downloader.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QDebug>
 #include <QEventLoop>
 #include <QFile>
@@ -12,6 +13,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <memory>
+
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
 namespace {
 // Qt 6's image readers refuse a picture over 128 MiB decoded, with a warning;
@@ -22,6 +25,33 @@ namespace {
 [[maybe_unused]] const bool noReaderAllocationLimit = (QImageReader::setAllocationLimit(0), true);
 } // namespace
 #endif
+
+namespace {
+// A fresh access manager. Under Qt 5 the first one of the process also sets up
+// bearer management: it searches the library paths once for bearer plugins
+// (generic, connman, NetworkManager) and starts their engines, which bring in
+// QtDBus and its thread and poll the interfaces for the rest of the process.
+// A fetch uses none of it: the request goes out whatever they would report.
+// With the library paths empty during that one search, no bearer plugin is
+// loaded; the paths are back before anything else can search them. Qt's bearer
+// thread still starts, but without engines it waits and never wakes. Qt 6 has
+// no bearer management.
+std::unique_ptr<QNetworkAccessManager> newManager()
+{
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    static bool bearerSearched = false;
+    if (!bearerSearched) {
+        bearerSearched = true;
+        const QStringList paths = QCoreApplication::libraryPaths();
+        QCoreApplication::setLibraryPaths(QStringList());
+        std::unique_ptr<QNetworkAccessManager> first(new QNetworkAccessManager);
+        QCoreApplication::setLibraryPaths(paths);
+        return first;
+    }
+#endif
+    return std::unique_ptr<QNetworkAccessManager>(new QNetworkAccessManager);
+}
+} // namespace
 
 Downloader::Downloader(QObject *parent) : QObject(parent), m_isReady(true) {}
 
@@ -40,10 +70,10 @@ bool Downloader::fetch(const QString &url, QByteArray &body)
         return false;
 
     // A fresh manager per fetch: nothing carries over from one fetch to the next.
-    QNetworkAccessManager manager;
+    const std::unique_ptr<QNetworkAccessManager> manager = newManager();
     // Redirects are not followed: Qt 5's default, which Qt 6 changed.
-    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    QNetworkReply *reply = manager.get(QNetworkRequest(target));
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply *reply = manager->get(QNetworkRequest(target));
 
     // Qt's HTTP thread stops reading from the socket once this much waits for
     // us, so a server that sends faster than we collect cannot fill memory.
@@ -228,7 +258,7 @@ void Downloader::downloadFileFromURL(const QString &url, const QString &filePath
         return;
     }
 
-    auto *manager = new QNetworkAccessManager;
+    auto *manager = newManager().release();
     // Redirects are not followed: Qt 5's default, which Qt 6 changed.
     manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     connect(manager, SIGNAL(finished(QNetworkReply *)), this,

@@ -4,10 +4,13 @@
 #include <QBuffer>
 #include <QDir>
 #include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "logcapture.h"
+#include "netguard.h"
 
 namespace {
 
@@ -88,6 +91,7 @@ private slots:
     void init() { LogCapture::lines().clear(); }
 
     void firstFetchLeavesOnlyQtsOneTimeThreads();
+    void fetchAfterAddressAddedLate();
     void emptyUrlMakesNoRequest();
     void fetch_data();
     void fetch();
@@ -395,9 +399,9 @@ void TestDownloader::firstFetchLeavesOnlyQtsOneTimeThreads()
     // starts Qt's one-time threads, and only those may stay once it is gone.
     QStringList expected = threadNames();
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    // Qt 5's bearer management (its thread, and the D-Bus connection's that
-    // its NetworkManager plugin opens) lives on for the rest of the process.
-    expected << QStringLiteral("QDBusConnection") << QStringLiteral("Qt bearer threa");
+    // Qt 5's bearer thread stays for the rest of the process; without bearer
+    // plugins it has no engine to run, and no D-Bus connection is opened.
+    expected << QStringLiteral("Qt bearer threa");
     expected.sort();
 #endif
     // Qt 6 has no bearer management: the HTTP thread ends with its manager, and
@@ -406,6 +410,55 @@ void TestDownloader::firstFetchLeavesOnlyQtsOneTimeThreads()
     QList<Emission> out;
     QVERIFY(fetchInto(d, server.url("/snap.png"), out));
     QTRY_COMPARE(threadNames(), expected);
+    // The library paths are as they were, and the plugins found through them still load.
+    QVERIFY(!QCoreApplication::libraryPaths().isEmpty());
+    QVERIFY(!Downloader::decode(encode(QSize(64, 48), "JPEG")).isNull());
+    out.clear();
+    QVERIFY(fetchInto(d, server.url("/snap.png"), out));
+
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    QVERIFY(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    QVERIFY2(!mapped.contains("/bearer/"), "a bearer plugin was loaded");
+    QVERIFY2(!mapped.contains("libQt5DBus"), "QtDBus was loaded");
+}
+
+void TestDownloader::fetchAfterAddressAddedLate()
+{
+    // Interfaces and addresses come and go on a receiver's network; one added
+    // after Qt's network set-up is fetched from like any other. The address is
+    // outside 127/8, which Qt always treats as reachable.
+    if (!inPrivateNetwork())
+        QSKIP("changes the loopback interface: runs in the private network namespace that "
+              "scripts/test makes");
+    const QString ip = QStandardPaths::findExecutable(
+        QStringLiteral("ip"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
+                               QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+    QVERIFY(!ip.isEmpty());
+    const QString address = QStringLiteral("10.213.0.1");
+    const auto onLoopback = [&ip, &address](const char *verb) {
+        return QProcess::execute(ip, {QStringLiteral("addr"), QLatin1String(verb),
+                                      address + QStringLiteral("/32"), QStringLiteral("dev"),
+                                      QStringLiteral("lo")});
+    };
+    Downloader d;
+    QList<Emission> out;
+    QVERIFY(fetchInto(d, server.url("/snap.png"), out)); // Qt's network set-up is done
+    {
+        HttpServer early{QHostAddress(address)};
+        QVERIFY(!early.isListening()); // the address does not exist yet
+    }
+    QCOMPARE(onLoopback("add"), 0);
+    HttpServer late{QHostAddress(address)};
+    QVERIFY(late.isListening());
+    late.route("/snap.png", "image/png", encode(QSize(32, 24), "PNG"));
+    out.clear();
+    const bool ok = fetchInto(d, late.url("/snap.png"), out);
+    late.close();
+    QCOMPARE(onLoopback("del"), 0);
+    QVERIFY(ok);
+    QCOMPARE(out.size(), 1);
+    QCOMPARE(out.first().pic.size(), QSize(32, 24));
 }
 
 void TestDownloader::repeatedFetchesReleaseEverything()
