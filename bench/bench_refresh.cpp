@@ -18,12 +18,21 @@
 // Prints one "refresh ..." line; the median is over the K measured passes.
 // rss_growth_kib is VmRSS after the first pass less VmRSS before the sources
 // were found (sourcebar) or before the first pass (the other modes).
+// stall_ms is the longest time the GUI thread was busy in one piece during a
+// pass (from waking up, or the pass's start, to the next wait for events): the
+// delay a click or a hover can meet; stall_cpu_ms is the GUI thread's CPU time
+// in its longest stretch; both the median over the passes.
+// In sourcebar mode, before discovery, the program fetches the first two
+// sources through its own chain: first_fetch_rss_kib and next_fetch_rss_kib
+// are VmRSS growth over each, so the one-time cost of the first fetch is
+// their difference; threads_after_first lists the threads after the first pass.
 #include "benchcommon.h"
 #include "benchnet.h"
 #include "downloader.h"
 #include "udpclient.h"
 #include "widget.h"
 
+#include <QAbstractEventDispatcher>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QEventLoop>
@@ -38,6 +47,7 @@
 #include <QToolButton>
 #include <QUrl>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
 #include <functional>
@@ -75,6 +85,50 @@ public:
             ++paints;
         return false;
     }
+};
+
+// The longest busy stretch of the GUI thread: from its waking up (or start())
+// to its next wait for events, nested event loops included; in wall time and
+// in the thread's own CPU time (which the machine's load does not stretch).
+class StallMeter : public QObject
+{
+public:
+    StallMeter()
+    {
+        QAbstractEventDispatcher *d = QAbstractEventDispatcher::instance();
+        connect(d, &QAbstractEventDispatcher::awake, this, [this] {
+            if (m_from < 0)
+                open();
+        });
+        connect(d, &QAbstractEventDispatcher::aboutToBlock, this, [this] { close(); });
+    }
+    void start()
+    {
+        m_longest = m_longestCpu = 0;
+        open();
+    }
+    // The longest stretch since start(), wall and CPU, in ms.
+    std::pair<double, double> finishMs()
+    {
+        close();
+        return {double(m_longest) / 1e6, double(m_longestCpu) / 1e6};
+    }
+
+private:
+    void open()
+    {
+        m_from = bench::monoNs();
+        m_fromCpu = bench::nsOf(CLOCK_THREAD_CPUTIME_ID);
+    }
+    void close()
+    {
+        if (m_from < 0)
+            return;
+        m_longest = std::max(m_longest, bench::monoNs() - m_from);
+        m_longestCpu = std::max(m_longestCpu, bench::nsOf(CLOCK_THREAD_CPUTIME_ID) - m_fromCpu);
+        m_from = -1;
+    }
+    int64_t m_from = -1, m_fromCpu = 0, m_longest = 0, m_longestCpu = 0;
 };
 
 // Lets every posted event, the last button's repaint included, run.
@@ -188,7 +242,7 @@ int main(int argc, char **argv)
     QWidget *window = nullptr;
     QList<QToolButton *> buttons;
 
-    long rssBefore = -1;
+    long rssBefore = -1, firstFetchKib = -1, nextFetchKib = -1;
     if (mode == QLatin1String("sourcebar")) {
         if (heapLimit)
             bench::limitHeapGrowth();
@@ -196,6 +250,16 @@ int main(int argc, char **argv)
         program->show();
         settle();
         rssBefore = bench::statusValue("VmRSS");
+        // The first fetch of the process carries Qt's one-time set-up; the
+        // second one costs what every further source costs.
+        long rss = rssBefore;
+        for (int i = 0; i < std::min(2, int(sources.size())); ++i) {
+            emit client.sourceUpdated(sources.at(i).ip, sources.at(i).name, sources.at(i).url);
+            settle();
+            const long now = bench::statusValue("VmRSS");
+            (i == 0 ? firstFetchKib : nextFetchKib) = now - rss;
+            rss = now;
+        }
         client.discovery();
         if (!bench::waitFor([&] { return client.jsonList.size() >= count && !onDiscovery; },
                             60000)) {
@@ -268,21 +332,31 @@ int main(int argc, char **argv)
     if (rssBefore < 0)
         rssBefore = bench::statusValue("VmRSS");
     long rssAfterFirst = -1;
+    QString threadsAfterFirst;
 
-    std::vector<double> cpuUsPerSource, wallMsPerPass, paintsPerPass;
+    StallMeter stalls;
+    std::vector<double> cpuUsPerSource, wallMsPerPass, paintsPerPass, stallMs, stallCpuMs;
     for (int p = 0; p < warmup + passes; ++p) {
         counter.paints = 0;
+        stalls.start();
         const int64_t c0 = bench::cpuNs(), w0 = bench::monoNs();
         pass();
         settle();
         const int64_t c1 = bench::cpuNs(), w1 = bench::monoNs();
-        if (p == 0)
+        const auto stall = stalls.finishMs();
+        if (p == 0) {
             rssAfterFirst = bench::statusValue("VmRSS");
+            QStringList names = bench::threadNames();
+            names.sort();
+            threadsAfterFirst = names.join(QLatin1Char(','));
+        }
         if (p < warmup)
             continue;
         cpuUsPerSource.push_back(double(c1 - c0) / 1e3 / count);
         wallMsPerPass.push_back(double(w1 - w0) / 1e6);
         paintsPerPass.push_back(counter.paints);
+        stallMs.push_back(stall.first);
+        stallCpuMs.push_back(stall.second);
     }
     // A sourcebar pass must have given each button a picture.
     if (program) {
@@ -296,10 +370,14 @@ int main(int argc, char **argv)
         }
     }
     std::printf("refresh mode=%s sources=%d passes=%d cpu_us_per_source=%.1f "
-                "wall_ms_per_pass=%.2f button_paints_per_pass=%.0f rss_growth_kib=%ld\n",
+                "wall_ms_per_pass=%.2f button_paints_per_pass=%.0f rss_growth_kib=%ld "
+                "stall_ms=%.2f stall_cpu_ms=%.2f first_fetch_rss_kib=%ld next_fetch_rss_kib=%ld "
+                "threads_after_first=%s\n",
                 qPrintable(mode), count, passes, bench::median(cpuUsPerSource),
                 bench::median(wallMsPerPass), bench::median(paintsPerPass),
-                rssAfterFirst - rssBefore);
+                rssAfterFirst - rssBefore, bench::median(stallMs), bench::median(stallCpuMs),
+                firstFetchKib, nextFetchKib,
+                qPrintable(threadsAfterFirst.replace(QLatin1Char(' '), QLatin1Char('_'))));
     std::fflush(stdout);
     // Quick exit: the global client and downloader outlive the application object.
     _exit(0);
