@@ -4,7 +4,7 @@
 #                    systemd unit and /etc/default/sourcebar (install component "program")
 #   sourcebar-tools  the developer tools txsim and playerd (component "tools"), when built
 # Included at the end of the top-level CMakeLists.txt, when every install rule is known.
-# The unit and the settings go to absolute paths (/lib/systemd/system, /etc/default):
+# The unit and the settings go to absolute paths (/usr/lib/systemd/system, /etc/default):
 # the rules are meant for packaging with the prefix /usr.
 
 # The maintainer appears in the packages' control files, their changelog and their
@@ -33,7 +33,7 @@ file(MAKE_DIRECTORY ${_stage})
 # its own resolved path (/proc/self/exe), so the link needs nothing beside it.
 file(CREATE_LINK ../lib/sourcebar/sourcebar ${_stage}/sourcebar SYMBOLIC)
 install(FILES ${_stage}/sourcebar DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
-install(FILES ${_deb}/sourcebar.service DESTINATION /lib/systemd/system COMPONENT program)
+install(FILES ${_deb}/sourcebar.service DESTINATION /usr/lib/systemd/system COMPONENT program)
 install(FILES ${_deb}/sourcebar.default DESTINATION /etc/default RENAME sourcebar COMPONENT program)
 
 # The font beside the program is a link into fonts-dejavu-core. The build tree's
