@@ -157,7 +157,7 @@ include(CPack)
 if(SOURCEBAR_TESTS)
     add_test(NAME package_layout
              COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/check-package ${CMAKE_BINARY_DIR} ${_deb_arch})
-    set_tests_properties(package_layout PROPERTIES TIMEOUT 120 RESOURCE_LOCK cpack)
+    set_tests_properties(package_layout PROPERTIES TIMEOUT 300 RESOURCE_LOCK cpack)
 
     # The packages in debs/, built once for lintian and the service check.
     set(_debs ${CMAKE_BINARY_DIR}/debs)
