@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <functional>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -93,7 +94,7 @@ int main(int argc, char **argv)
     }
     QList<QJsonObject> good;
     QJsonObject hung, missing, text;
-    for (const QJsonObject &r : qAsConst(client.jsonList)) {
+    for (const QJsonObject &r : std::as_const(client.jsonList)) {
         const int index = ipOf(r).section(QLatin1Char('.'), 3).toInt() - 10;
         if (index >= 1 && index <= 9)
             good.append(r);
@@ -181,7 +182,7 @@ int main(int argc, char **argv)
 
         QList<QJsonObject> list = good;
         QSet<QString> expected;
-        for (const QJsonObject &r : qAsConst(good))
+        for (const QJsonObject &r : std::as_const(good))
             expected.insert(ipOf(r));
         if (p % 10 == 3) {
             const int v = (p / 10) % 9;
@@ -208,7 +209,7 @@ int main(int argc, char **argv)
         const QHash<QString, qint64> after = iconKeys();
 
         int missed = 0;
-        for (const QString &id : qAsConst(expected)) {
+        for (const QString &id : std::as_const(expected)) {
             ++expectedRefreshes;
             if (!refreshed.contains(id) || after.value(id) == 0 ||
                 after.value(id) == before.value(id))

@@ -4,7 +4,7 @@
 #                    systemd unit and /etc/default/sourcebar (install component "program")
 #   sourcebar-tools  the developer tools txsim and playerd (component "tools"), when built
 # Included at the end of the top-level CMakeLists.txt, when every install rule is known.
-# The unit and the settings go to absolute paths (/lib/systemd/system, /etc/default):
+# The unit and the settings go to absolute paths (/usr/lib/systemd/system, /etc/default):
 # the rules are meant for packaging with the prefix /usr.
 
 # The maintainer appears in the packages' control files, their changelog and their
@@ -33,7 +33,7 @@ file(MAKE_DIRECTORY ${_stage})
 # its own resolved path (/proc/self/exe), so the link needs nothing beside it.
 file(CREATE_LINK ../lib/sourcebar/sourcebar ${_stage}/sourcebar SYMBOLIC)
 install(FILES ${_stage}/sourcebar DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
-install(FILES ${_deb}/sourcebar.service DESTINATION /lib/systemd/system COMPONENT program)
+install(FILES ${_deb}/sourcebar.service DESTINATION /usr/lib/systemd/system COMPONENT program)
 install(FILES ${_deb}/sourcebar.default DESTINATION /etc/default RENAME sourcebar COMPONENT program)
 
 # The font beside the program is a link into fonts-dejavu-core. The build tree's
@@ -157,7 +157,7 @@ include(CPack)
 if(SOURCEBAR_TESTS)
     add_test(NAME package_layout
              COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/check-package ${CMAKE_BINARY_DIR} ${_deb_arch})
-    set_tests_properties(package_layout PROPERTIES TIMEOUT 120 RESOURCE_LOCK cpack)
+    set_tests_properties(package_layout PROPERTIES TIMEOUT 300 RESOURCE_LOCK cpack)
 
     # The packages in debs/, built once for lintian and the service check.
     set(_debs ${CMAKE_BINARY_DIR}/debs)

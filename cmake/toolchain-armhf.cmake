@@ -29,6 +29,19 @@ set(CMAKE_IGNORE_PATH
 # build machine's qtbase5-dev-tools (Multi-Arch: foreign), so AUTOMOC, AUTORCC
 # and AUTOUIC run host programs without further help.
 set(Qt5_DIR /usr/lib/${SOURCEBAR_TARGET_TRIPLET}/cmake/Qt5 CACHE PATH "Qt5 package configuration of the target")
+# Qt 6 (-DSOURCEBAR_QT=6) looks for its host tools (moc, rcc, uic) through the
+# build machine's own Qt 6 package configuration: QT_HOST_PATH, and the
+# multiarch folder of qt6-base-dev for the build machine (Multi-Arch: same, so
+# it sits beside the target's).
+set(Qt6_DIR /usr/lib/${SOURCEBAR_TARGET_TRIPLET}/cmake/Qt6 CACHE PATH "Qt6 package configuration of the target")
+execute_process(COMMAND dpkg-architecture -qDEB_BUILD_MULTIARCH
+                OUTPUT_VARIABLE _build_multiarch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(NOT _build_multiarch)
+    set(_build_multiarch x86_64-linux-gnu)
+endif()
+set(QT_HOST_PATH /usr CACHE PATH "The build machine's Qt 6 (host tools)")
+set(QT_HOST_PATH_CMAKE_DIR /usr/lib/${_build_multiarch}/cmake CACHE PATH
+    "The build machine's Qt 6 package configuration (host tools)")
 
 # CTest runs the target's test programs under user-mode emulation (qemu-user).
 # Plain qemu-arm takes the multiarch loader /lib/ld-linux-armhf.so.3 from

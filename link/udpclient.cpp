@@ -12,6 +12,8 @@
 #include <QUdpSocket>
 #include <QVector>
 
+#include <utility>
+
 bool onDiscovery = false;
 
 QString &strModel()
@@ -271,7 +273,7 @@ void UdpClient::onTimeOut()
 bool UdpClient::playSource(QString id)
 {
     qDebug() << "play source: " << id;
-    for (const QJsonObject &record : qAsConst(jsonList)) {
+    for (const QJsonObject &record : std::as_const(jsonList)) {
         if (!record.contains(QLatin1String("ip")) ||
             record.value(QLatin1String("ip")).toString() != id)
             continue;

@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <utility>
+
 Discovery::Discovery(const QList<Transmitter> &transmitters, int replyDelayMs, bool garbage,
                      QObject *parent)
     : QObject(parent), m_transmitters(transmitters), m_replyDelayMs(replyDelayMs),
@@ -30,7 +32,7 @@ bool Discovery::start(quint16 port)
     connect(m_listener, &QUdpSocket::readyRead, this, &Discovery::readPending);
 
     // Replies leave from the transmitter's own address, as a real one's would.
-    for (const Transmitter &t : qAsConst(m_transmitters)) {
+    for (const Transmitter &t : std::as_const(m_transmitters)) {
         auto *sender = new QUdpSocket(this);
         if (!sender->bind(QHostAddress(t.ip), 0)) {
             logLine(
@@ -105,7 +107,7 @@ void Discovery::readPending()
             for (int i = 0; i < m_transmitters.size(); ++i)
                 answering.append(i);
         }
-        for (int i : qAsConst(answering)) {
+        for (int i : std::as_const(answering)) {
             if (m_replyDelayMs > 0)
                 QTimer::singleShot(m_replyDelayMs, this,
                                    [this, i, from, fromPort]() { reply(i, from, fromPort); });

@@ -194,7 +194,7 @@ int main(int argc, char *argv[])
     }
 
     TestCard card(size);
-    for (const Transmitter &t : qAsConst(transmitters)) {
+    for (const Transmitter &t : std::as_const(transmitters)) {
         auto *server = new PreviewServer(t, &card, &app);
         if (!server->start())
             return 1;
