@@ -23,7 +23,10 @@ function(sourcebar_isolate_tests)
     if(NOT tests)
         return()
     endif()
-    set_property(TEST ${tests} APPEND PROPERTY ENVIRONMENT "XDG_CONFIG_HOME=${config_home}")
+    # Qt 6.8 warns on standard error under a locale that is not UTF-8 (a plain
+    # chroot or service has none set), which would reach the logs the tests read.
+    set_property(TEST ${tests} APPEND PROPERTY ENVIRONMENT
+                 "XDG_CONFIG_HOME=${config_home}" "LC_ALL=C.UTF-8")
     # ENVIRONMENT_MODIFICATION came with CMake 3.22 (Debian 12 has 3.25).
     if(CMAKE_VERSION VERSION_GREATER_EQUAL 3.22)
         set(unset)
