@@ -187,4 +187,16 @@ if(SOURCEBAR_TESTS)
              COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/check-service
                      ${_debs}/sourcebar_${PROJECT_VERSION}_${_deb_arch}.deb 1.5)
     set_tests_properties(service_sandbox PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED debs)
+
+    # The packages installed and run under systemd on an emulated board of this
+    # architecture (tests/board/README.md). Label board: scripts/test leaves it out
+    # unless given --board, which builds the board image first; without a
+    # current image the test is skipped. The image holds Debian's Qt 5.
+    if(SOURCEBAR_QT EQUAL 5 AND _deb_arch MATCHES "^(armhf|amd64)$" AND sourcebar-tools:tools IN_LIST _packages)
+        add_test(NAME board
+                 COMMAND ${CMAKE_CURRENT_LIST_DIR}/../tests/board/test --arch ${_deb_arch}
+                         --packages ${_debs} --out ${CMAKE_BINARY_DIR}/board)
+        set_tests_properties(board PROPERTIES TIMEOUT 3600 LABELS board SKIP_RETURN_CODE 77
+                             FIXTURES_REQUIRED debs RESOURCE_LOCK board)
+    endif()
 endif()

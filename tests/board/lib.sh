@@ -1,0 +1,32 @@
+# Shared by tests/board/image and tests/board/test: the board's QEMU machine for each
+# architecture. Source it; set arch first (armhf or amd64).
+
+board_cache() {
+    echo "${XDG_CACHE_HOME:-$HOME/.cache}/sourcebar/board-$arch"
+}
+
+board_kernel_package() {
+    case "$arch" in
+        armhf) echo linux-image-armmp ;;
+        amd64) echo linux-image-amd64 ;;
+        *) echo "board: unknown architecture $arch (armhf or amd64)" >&2; return 2 ;;
+    esac
+}
+
+# board_qemu SERIAL_LOG KERNEL INITRD ROOT_IMAGE KERNEL_ARGS [QEMU ARGS...]
+# TCG only: there is no KVM for ARM guests on x86, and a KVM probe can hang.
+# No network device: the board has only its own loopback.
+board_qemu() {
+    local log="$1" kernel="$2" initrd="$3" disk="$4" append="$5" qemu bus console
+    shift 5
+    case "$arch" in
+        armhf) qemu=(qemu-system-arm -M virt,highmem=off -cpu cortex-a15); bus=device; console=ttyAMA0 ;;
+        amd64) qemu=(qemu-system-x86_64 -M q35 -cpu max -vga none); bus=pci; console=ttyS0 ;;
+    esac
+    "${qemu[@]}" -accel tcg,thread=multi -smp 2 -m 1024 -nic none -nodefaults -no-user-config \
+        -kernel "$kernel" -initrd "$initrd" \
+        -append "console=$console root=/dev/vda rw panic=5 $append" \
+        -drive "file=$disk,format=raw,if=none,id=root${board_snapshot:+,snapshot=on}" \
+        -device "virtio-blk-$bus,drive=root" \
+        -serial "file:$log" -monitor none -display none -no-reboot "$@"
+}
