@@ -35,6 +35,7 @@ file(CREATE_LINK ../lib/sourcebar/sourcebar ${_stage}/sourcebar SYMBOLIC)
 install(FILES ${_stage}/sourcebar DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
 install(FILES ${_deb}/sourcebar.service DESTINATION /usr/lib/systemd/system COMPONENT program)
 install(FILES ${_deb}/sourcebar.default DESTINATION /etc/default RENAME sourcebar COMPONENT program)
+install(FILES ${_deb}/eglfs.json DESTINATION /etc/sourcebar COMPONENT program)
 
 # The font beside the program is a link into fonts-dejavu-core. The build tree's
 # link (app/) is absolute; the package gets a relative one, as Debian wants for
@@ -181,11 +182,11 @@ if(SOURCEBAR_TESTS)
              COMMAND lintian --fail-on ${_lintian_fail} --tag-display-limit 0 --info ${_deb_files})
     set_tests_properties(package_lintian PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED debs)
 
-    # The unit's verify and exposure (at most 1.5 with systemd 252), the
+    # The unit's verify and exposure (at most 1.0 with systemd 252 and 257), the
     # sandbox's room for each platform, and the system user.
     add_test(NAME service_sandbox
              COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/check-service
-                     ${_debs}/sourcebar_${PROJECT_VERSION}_${_deb_arch}.deb 1.5)
+                     ${_debs}/sourcebar_${PROJECT_VERSION}_${_deb_arch}.deb 1.0)
     set_tests_properties(service_sandbox PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED debs)
 
     # The packages installed and run under systemd on an emulated board of this

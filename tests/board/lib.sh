@@ -26,7 +26,7 @@ board_qemu() {
     "${qemu[@]}" -accel tcg,thread=multi -smp 2 -m 1024 -nic none -nodefaults -no-user-config \
         -kernel "$kernel" -initrd "$initrd" \
         -append "console=$console root=/dev/vda rw panic=5 $append" \
-        -drive "file=$disk,format=raw,if=none,id=root${board_snapshot:+,snapshot=on}" \
+        -drive "file=$disk,format=raw,if=none,id=root,cache=unsafe${board_snapshot:+,snapshot=on}" \
         -device "virtio-blk-$bus,drive=root" \
         -serial "file:$log" -monitor none -display none -no-reboot "$@"
 }
