@@ -24,9 +24,11 @@ public:
 
     bool start(const QString &program, const QStringList &args)
     {
-        // txsim draws its test cards through Qt's GUI module: never on the caller's display.
+        // txsim draws its test cards through Qt's GUI module and playerd plays
+        // video given a display: never on the caller's display.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("DISPLAY"));
         m_process.setProcessEnvironment(env);
         m_process.start(program, args);
         return m_process.waitForStarted(5000);
