@@ -93,7 +93,7 @@ near() { # near "R G B" "R G B": within 45 in the sum of the channels' differenc
 # Points where the scaled card shows only its background and sourcebar draws
 # nothing (clear of the bar, the buttons and the enlarged preview; below the
 # marker that walks along the card's top edge, beside its text, above its bars).
-video_points=("1800 300" "100 760" "1800 760" "960 40")
+video_points=("1800 300" "100 760" "1800 760" "960 60")
 shows_card() { # shows_card SHOT N
     local c point
     c=$(card_colour "$2") || return 1

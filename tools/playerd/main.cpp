@@ -67,8 +67,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption portOption(
         QStringLiteral("port"), QStringLiteral("UDP port to listen on (default 3601)."),
         QStringLiteral("port"), QString::number(toolframe::playerPort));
-    const QCommandLineOption noVideoOption(
-        QStringLiteral("no-video"), QStringLiteral("Only print, even with a display."));
+    const QCommandLineOption noVideoOption(QStringLiteral("no-video"),
+                                           QStringLiteral("Only print, even with a display."));
     parser.addOption(rawOption);
     parser.addOption(portOption);
     parser.addOption(noVideoOption);
@@ -97,13 +97,16 @@ int main(int argc, char *argv[])
     }
 
     // Only print without a display (the tests, a headless run).
-    std::function<void(const QString &)> play = [](const QString &) {};
+    std::function<void(const QString &)> play = [](const QString &) {
+    };
     bool video = false;
     QString noVideo;
 #ifdef TOOLS_VIDEO
     if (!parser.isSet(noVideoOption) && !qEnvironmentVariableIsEmpty("DISPLAY")) {
         if (VideoPlayer *player = VideoPlayer::create(&noVideo, &app)) {
-            play = [player](const QString &url) { player->play(url); };
+            play = [player](const QString &url) {
+                player->play(url);
+            };
             video = true;
         }
     }

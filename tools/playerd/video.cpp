@@ -17,9 +17,12 @@ namespace {
 constexpr qint64 silenceMs = 3000;
 
 const char *const neededElements[][2] = {
-    {"udpsrc", "gstreamer1.0-plugins-good"},   {"tsdemux", "gstreamer1.0-plugins-bad"},
-    {"h264parse", "gstreamer1.0-plugins-bad"}, {"avdec_h264", "gstreamer1.0-libav"},
-    {"videoconvert", "gstreamer1.0-plugins-base"}, {"videoscale", "gstreamer1.0-plugins-base"},
+    {"udpsrc", "gstreamer1.0-plugins-good"},
+    {"tsdemux", "gstreamer1.0-plugins-bad"},
+    {"h264parse", "gstreamer1.0-plugins-bad"},
+    {"avdec_h264", "gstreamer1.0-libav"},
+    {"videoconvert", "gstreamer1.0-plugins-base"},
+    {"videoscale", "gstreamer1.0-plugins-base"},
     {"ximagesink", "gstreamer1.0-x"},
 };
 
@@ -127,8 +130,8 @@ void VideoPlayer::play(const QString &url)
     m_url = url;
     m_since.start();
     const QUrl parsed(url);
-    if (parsed.scheme() != QLatin1String("udp") || parsed.host().isEmpty() ||
-        parsed.port() <= 0 || !parsed.path().isEmpty()) {
+    if (parsed.scheme() != QLatin1String("udp") || parsed.host().isEmpty() || parsed.port() <= 0 ||
+        !parsed.path().isEmpty()) {
         logLine(QStringLiteral("playerd: cannot play %1: not udp://address:port").arg(url));
         return;
     }
@@ -164,7 +167,8 @@ void VideoPlayer::play(const QString &url)
     if (gst_element_set_state(m_pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         poll(); // reports the bus's error
         if (m_pipeline) {
-            logLine(QStringLiteral("playerd: cannot play %1: the pipeline does not start").arg(url));
+            logLine(
+                QStringLiteral("playerd: cannot play %1: the pipeline does not start").arg(url));
             stop();
         }
         return;

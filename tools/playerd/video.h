@@ -26,8 +26,7 @@ public:
     void play(const QString &url);
 
 private:
-    VideoPlayer(_XDisplay *display, unsigned long window, int width, int height,
-                QObject *parent);
+    VideoPlayer(_XDisplay *display, unsigned long window, int width, int height, QObject *parent);
     void stop();
     void poll();
     void blank();

@@ -248,8 +248,8 @@ int main(int argc, char *argv[])
             if (!t.ts)
                 continue;
             StreamOptions o;
-            o.mode = streamMode == QLatin1String("always") ? StreamMode::Always
-                                                           : StreamMode::Listened;
+            o.mode =
+                streamMode == QLatin1String("always") ? StreamMode::Always : StreamMode::Listened;
             o.size = streamSize;
             o.fps = streamFps;
             o.silent = silent.contains(t.index);
@@ -257,11 +257,12 @@ int main(int argc, char *argv[])
             new Streamer(t, o, &app);
             logLine(QStringLiteral("txsim: transmitter %1 stream %2 %3")
                         .arg(t.index)
-                        .arg(t.tsUrl(), o.silent                ? QStringLiteral("silent")
-                                        : o.stopAfterS >= 0     ? QStringLiteral("stops after %1 s")
-                                                                  .arg(o.stopAfterS)
-                                        : o.mode == StreamMode::Always ? QStringLiteral("always")
-                                                                   : QStringLiteral("when listened")));
+                        .arg(t.tsUrl(), o.silent ? QStringLiteral("silent")
+                                        : o.stopAfterS >= 0
+                                            ? QStringLiteral("stops after %1 s").arg(o.stopAfterS)
+                                        : o.mode == StreamMode::Always
+                                            ? QStringLiteral("always")
+                                            : QStringLiteral("when listened")));
         }
 #else
         logLine(QStringLiteral("txsim: built without GStreamer: no streams"));

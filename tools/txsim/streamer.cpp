@@ -113,13 +113,12 @@ bool Streamer::startPipeline()
     // One IDR a second, with the parameter sets before each, so a player that
     // joins late shows a picture within a second. Seven TS packets a datagram.
     const QString description =
-        QStringLiteral(
-            "appsrc name=card is-live=true do-timestamp=true format=time "
-            "caps=video/x-raw,format=RGBx,width=%1,height=%2,framerate=%3/1 "
-            "! videoconvert ! x264enc speed-preset=ultrafast tune=zerolatency threads=1 "
-            "key-int-max=%3 bitrate=400 ! h264parse config-interval=-1 "
-            "! mpegtsmux alignment=7 ! udpsink host=%4 port=%5 bind-address=%6 "
-            "auto-multicast=false ttl-mc=0 loop=true sync=false async=false")
+        QStringLiteral("appsrc name=card is-live=true do-timestamp=true format=time "
+                       "caps=video/x-raw,format=RGBx,width=%1,height=%2,framerate=%3/1 "
+                       "! videoconvert ! x264enc speed-preset=ultrafast tune=zerolatency threads=1 "
+                       "key-int-max=%3 bitrate=400 ! h264parse config-interval=-1 "
+                       "! mpegtsmux alignment=7 ! udpsink host=%4 port=%5 bind-address=%6 "
+                       "auto-multicast=false ttl-mc=0 loop=true sync=false async=false")
             .arg(w)
             .arg(h)
             .arg(m_options.fps)
@@ -205,8 +204,8 @@ void Streamer::pushFrame()
     // second and send the same picture in between.
     const QDateTime now = QDateTime::currentDateTime();
     if (now.toSecsSinceEpoch() != m_frameSecond || m_frame.isNull()) {
-        m_frame = TestCard::render(m_t, m_options.size, now)
-                      .convertToFormat(QImage::Format_RGBX8888);
+        m_frame =
+            TestCard::render(m_t, m_options.size, now).convertToFormat(QImage::Format_RGBX8888);
         m_frameSecond = now.toSecsSinceEpoch();
     }
     const gsize bytes = static_cast<gsize>(m_frame.sizeInBytes());
