@@ -4,6 +4,7 @@
 #include "testcard.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QTimer>
@@ -50,14 +51,18 @@ bool Streamer::initialise(QString *why)
 bool Streamer::groupJoined(const QString &group)
 {
     // /proc/net/igmp prints each joined group as the 32-bit word in memory
-    // (network order) in hex; it is per network namespace.
-    QFile file(QStringLiteral("/proc/net/igmp"));
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
+    // (network order) in hex; it is per network namespace. One read serves
+    // every transmitter's poll of the same moment.
+    static QList<QByteArray> words;
+    static QElapsedTimer age;
+    if (!age.isValid() || age.elapsed() > 100) {
+        QFile file(QStringLiteral("/proc/net/igmp"));
+        words = file.open(QIODevice::ReadOnly) ? file.readAll().simplified().split(' ')
+                                               : QList<QByteArray>{};
+        age.start();
+    }
     const quint32 be = qToBigEndian(QHostAddress(group).toIPv4Address());
-    const QByteArray wanted = QByteArray::number(be, 16).rightJustified(8, '0').toUpper();
-    const QList<QByteArray> words = file.readAll().simplified().split(' ');
-    return words.contains(wanted);
+    return words.contains(QByteArray::number(be, 16).rightJustified(8, '0').toUpper());
 }
 
 Streamer::Streamer(const Transmitter &t, const StreamOptions &options, QObject *parent)
@@ -73,7 +78,8 @@ Streamer::Streamer(const Transmitter &t, const StreamOptions &options, QObject *
     connect(m_pollTimer, &QTimer::timeout, this, &Streamer::poll);
     if (m_options.mode == StreamMode::Off || m_options.silent)
         return;
-    m_pollTimer->start(m_options.mode == StreamMode::Listened ? 1000 : 250);
+    // A quarter second: a new listener waits little for its first picture.
+    m_pollTimer->start(250);
     QTimer::singleShot(0, this, &Streamer::poll);
 }
 

@@ -30,7 +30,7 @@ struct StreamOptions
 // to the multicast group and port of its TSurl_1, from its own address, with a
 // multicast TTL of 0: the datagrams loop back to local listeners and never
 // leave the machine. In Listened mode the group memberships are read from
-// /proc/net/igmp once a second, so an idle transmitter costs no encoding.
+// /proc/net/igmp four times a second, so an idle transmitter costs no encoding.
 class Streamer : public QObject
 {
     Q_OBJECT
