@@ -124,6 +124,7 @@ Fetched fetch(const QUrl &url, bool followRedirects = false)
     return f;
 }
 
+#ifdef TOOLS_VIDEO
 // What arrived of a transport stream: datagrams, whether every one was whole
 // 188-byte packets with their sync bytes, and the packets' payloads in order.
 struct Received
@@ -175,6 +176,7 @@ bool hasH264ParameterSet(const QByteArray &payload)
 {
     return payload.contains(QByteArray::fromHex("00000167"));
 }
+#endif
 
 } // namespace
 

@@ -265,6 +265,11 @@ int main(int argc, char *argv[])
                                             : QStringLiteral("when listened")));
         }
 #else
+        Q_UNUSED(streamSize)
+        Q_UNUSED(streamFps)
+        Q_UNUSED(stopAfter)
+        Q_UNUSED(silent)
+        Q_UNUSED(stopping)
         logLine(QStringLiteral("txsim: built without GStreamer: no streams"));
 #endif
     }
