@@ -31,12 +31,13 @@ session_clean_qt_env() {
         http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 }
 
+# Stops in the reverse order of starting, each before the next: the X clients
+# end while their server still runs (a lost display is fatal to Xlib clients).
 session_cleanup() {
-    local pid
-    for pid in "${session_pids[@]}"; do
+    local i pid
+    for ((i = ${#session_pids[@]} - 1; i >= 0; i--)); do
+        pid=${session_pids[i]}
         kill -TERM "$pid" 2>/dev/null || true
-    done
-    for pid in "${session_pids[@]}"; do
         for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
         kill -KILL "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
@@ -55,7 +56,9 @@ session_wait_for() {
     return 1
 }
 
-# Starts Xvfb on a free display of 1920 x 1080 and exports DISPLAY.
+# Starts Xvfb on a free display of 1920 x 1080, exports DISPLAY, and starts a
+# compositor on it, so that sourcebar's translucent window shows what lies
+# below it (playerd's video) as on the device.
 session_start_x() {
     local fdfile="$session_out/xvfb.display"
     : >"$fdfile"
@@ -69,6 +72,16 @@ session_start_x() {
     done
     [ -s "$fdfile" ] || { echo "Xvfb did not start; see $session_out/xvfb.log" >&2; return 1; }
     export DISPLAY=":$(head -n1 "$fdfile")"
+    # -n: plain compositing, no shadows that would tint the screenshots.
+    xcompmgr -n >"$session_out/xcompmgr.log" 2>&1 &
+    session_pids+=($!)
+    # It names the window that holds its selection once it composites.
+    for i in $(seq 50); do
+        xdotool search --name '^xcompmgr$' >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    echo "xcompmgr did not start; see $session_out/xcompmgr.log" >&2
+    return 1
 }
 
 # Starts txsim (extra arguments are its options) and playerd --raw.

@@ -61,9 +61,9 @@ lit_span() {
 # and the colour bars; the marker on the top edge and the clock change every
 # second, and the preview may be up to one refresh period old.
 preview_mae_limit=40
-preview_mismatch() {
+preview_mismatch() { # preview_mismatch SHOT PREVIEW_LEFT
     local i best=1000 mae
-    convert "$out/hover.png" -crop "400x225+$px+$((py + 37))" +repage "$out/preview.png"
+    convert "$out/$1.png" -crop "400x225+$2+$((py + 37))" +repage "$out/preview.png"
     for i in $(seq "$count"); do
         curl -sf -o "$out/card$i.jpg" "http://127.0.0.$((10 + i)):8080/snap.jpg" || continue
         convert "$out/card$i.jpg" -resize '400x225!' "$out/card$i.png"
@@ -75,6 +75,52 @@ preview_mismatch() {
         [ "$mae" -lt "$best" ] && best=$mae
     done
     echo "$best"
+}
+
+# Video: playerd plays, below sourcebar's window, the stream txsim sends of a
+# card, scaled to the screen. Each card has a background colour of its own,
+# which the JPEG preview shows as well; the video is found by that colour.
+card_colour() { # card_colour N: "R G B" of the background of transmitter N's card
+    curl -sf -o "$out/bg$1.jpg" "http://127.0.0.$((10 + $1)):8080/snap.jpg" &&
+        session_pixel "$out/bg$1.jpg" 64 130
+}
+near() { # near "R G B" "R G B": within 45 in the sum of the channels' differences
+    local r g b cr cg cb
+    read -r r g b <<<"$1"
+    read -r cr cg cb <<<"$2"
+    [ $(( (r > cr ? r - cr : cr - r) + (g > cg ? g - cg : cg - g) + (b > cb ? b - cb : cb - b) )) -le 45 ]
+}
+# Points where the scaled card shows only its background and sourcebar draws
+# nothing (clear of the bar, the buttons and the enlarged preview; below the
+# marker that walks along the card's top edge, beside its text, above its bars).
+video_points=("1800 300" "100 760" "1800 760" "960 60")
+shows_card() { # shows_card SHOT N
+    local c point
+    c=$(card_colour "$2") || return 1
+    for point in "${video_points[@]}"; do
+        # shellcheck disable=SC2086
+        near "$(pixel "$1" $point)" "$c" || return 1
+    done
+}
+# Whether some button of screenshot SHOT shows card N's colour.
+card_on_a_button() { # card_on_a_button N SHOT
+    local i c
+    c=$(card_colour "$1") || return 1
+    for i in $(seq 0 $((count - 1))); do
+        near "$(pixel "$2" $((bar_left + width * i + 20)) 830)" "$c" && return 0
+    done
+    return 1
+}
+# The label strip of every button shows the face (grey) or the selected
+# (dark) label, not the video's colour bars behind the bar.
+buttons_drawn() { # buttons_drawn SHOT
+    local i r g b lo hi
+    for i in $(seq 0 $((count - 1))); do
+        read -r r g b <<<"$(pixel "$1" $((bar_left + width * i + 12)) 935)"
+        lo=$r hi=$r
+        for c in "$g" "$b"; do [ "$c" -lt "$lo" ] && lo=$c; [ "$c" -gt "$hi" ] && hi=$c; done
+        [ $((r + g + b)) -lt 60 ] || { [ "$lo" -ge 150 ] && [ $((hi - lo)) -le 30 ]; } || return 1
+    done
 }
 
 count=4
@@ -130,7 +176,7 @@ check "preview picture starts 100 px left of the button ($left)" [ "$left" -eq "
 check "preview picture is 400 px wide ($left..$right)" [ $((right - left + 1)) -eq 400 ]
 # Probe below the marker that walks along the card's top edge (rows 0-9 here).
 check "preview picture fills the middle 225 rows" is_picture "$(pixel hover $((px + 380)) $((py + 37 + 14)))"
-mismatch=$(preview_mismatch)
+mismatch=$(preview_mismatch hover "$px")
 check "preview shows the picture a transmitter serves (difference $mismatch/1000)" \
     [ "$mismatch" -le "$preview_mae_limit" ]
 check "nothing above the picture (label top)" is_dark "$(pixel hover $((px + 380)) $((py + 37 - 3)))"
@@ -147,19 +193,48 @@ check "refresh changed the picture" [ "$before" != "$(crop_sum refreshed 200x90+
 
 # Click: the exact play command, then the 2 s click lock.
 expected='playerd: payload { "cmd": "set_param_player", "data": [ { "player": [ { "player_num": "1", "playlist": [ ], "src_onplaying": "udp://239.255.0.11:5000" } ] } ], "login_ack": "", "pwd_msg": "", "targ": "" }'
+# Both buttons are found first: the second click must fall within the 2 s
+# lock even on a loaded machine.
 read -r x1 y1 < <(button_of_card 1 on)
+read -r x2 y2 < <(button_of_card 2 on)
 xdotool mousemove "$x1" "$y1" click 1
 session_wait_for "$out/playerd.log" '^playerd: payload' 5
 check "play command byte for byte" grep -qxF -- "$expected" "$out/playerd.log"
-read -r x2 y2 < <(button_of_card 2 on)
 xdotool mousemove "$x2" "$y2" click 1
 sleep 0.5
 check "second click within the lock sends nothing" [ "$(count_lines playerd.log '^playerd: play ')" -eq 1 ]
 check "second click logged as refused" grep -q 'button unclickable' "$out/sourcebar.log"
+# The refused click left the first card playing.
+session_wait_for "$out/playerd.log" '^playerd: first frame of udp://239.255.0.11:5000 ' 10 || true
+eventually video1 10 shows_card video1 1 || true
+check "the video shows the clicked transmitter's card outside the bar" shows_card video1 1
+check "where the bar draws nothing beside the buttons, the video shows through" \
+    eval 'near "$(pixel video1 $((bar_left - 40)) 874)" "$(card_colour 1)" &&
+          near "$(pixel video1 $((bar_right + 40)) 874)" "$(card_colour 1)"'
 sleep 2
 xdotool click 1
 session_wait_for "$out/playerd.log" 'src_onplaying": "udp://239.255.0.12:5000"' 5 || true
 check "after the lock a click plays again" [ "$(count_lines playerd.log '^playerd: play ')" -eq 2 ]
+session_wait_for "$out/playerd.log" '^playerd: first frame of udp://239.255.0.12:5000 ' 10 || true
+eventually video2 10 shows_card video2 2 || true
+check "a click on another transmitter switches the video to its card" shows_card video2 2
+check "the first transmitter's card is gone" eval '! near "$(pixel video2 1800 300)" "$(card_colour 1)"'
+# With the video behind them, the buttons and the enlarged preview still show
+# what the transmitters serve. The pointer rests on the second card's button.
+left2=$((x2 - width / 2))
+# The preview's picture is the same card as the video; its white colour bar
+# stands where the video shows the card's background.
+eventually hover2 5 eval 'near "$(pixel hover2 $((left2 - 100 + 10)) $((py + 37 + 212)))" "255 255 255"' || true
+for i in 1 2 3 4; do
+    check "with video behind, a button shows card $i" card_on_a_button "$i" hover2
+done
+mismatch=$(preview_mismatch hover2 $((left2 - 100)))
+check "with video behind, the preview shows the picture a transmitter serves (difference $mismatch/1000)" \
+    [ "$mismatch" -le "$preview_mae_limit" ]
+check "with video behind, the preview's picture shows" \
+    near "$(pixel hover2 $((left2 - 100 + 10)) $((py + 37 + 212)))" "255 255 255"
+check "with video behind, the video shows below the preview's picture" \
+    near "$(pixel hover2 $((left2 - 100 + 200)) $((py + 262 + 8)))" "$(card_colour 2)"
 
 # Right press beside the buttons: a new discovery.
 requests=$(count_lines txsim.log 'discovery request from')
@@ -171,8 +246,9 @@ check "right press rediscovers" [ "$(count_lines txsim.log 'discovery request fr
 
 # Switch off and on again.
 xdotool mousemove 960 300 click --repeat 2 --delay 60 1
-eventually off 5 eval 'is_dark "$(pixel off $((x + 60)) 830)"' || true
-check "switching off removes the buttons" is_dark "$(pixel off $((x + 60)) 830)"
+# Where the first card's button was, the video (the second card) shows.
+eventually off 5 eval 'near "$(pixel off $((x1 - width / 2 + 20)) 830)" "$(card_colour 2)"' || true
+check "switching off removes the buttons" near "$(pixel off $((x1 - width / 2 + 20)) 830)" "$(card_colour 2)"
 check "one removal line per button" [ "$(count_lines sourcebar.log '^remove item: ')" -ge 4 ]
 session_switch_on
 session_wait_for "$out/sourcebar.log" 'discovery completed' 10
@@ -180,7 +256,8 @@ sleep 0.5
 
 # A source without transport stream: the warning box; a quit signal while it
 # is open removes both windows and ends the program with status 0.
-eventually on2 10 eval 'read -r l r < <(lit_span on2 830); [ -n "$r" ] && [ $((r - l)) -ge 799 ]' || true
+# The video lights the whole row: the buttons are known by their label strips.
+eventually on2 10 buttons_drawn on2 || true
 read -r x4 y4 < <(button_of_card 4 on2)
 xdotool mousemove "$x4" "$y4" click 1
 box=""

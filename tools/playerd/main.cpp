@@ -1,9 +1,13 @@
 // playerd: stands in for the player service. Receives the play commands the
-// receiver sends to UDP 127.0.0.1:3601 and prints what it would play.
+// receiver sends to UDP 127.0.0.1:3601, prints what it was told and, given an X
+// display, plays the stream full screen below every other window.
 
 #include "frame.h"
 #include "logline.h"
 #include "signalquit.h"
+#ifdef TOOLS_VIDEO
+#include "video.h"
+#endif
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -11,6 +15,8 @@
 #include <QJsonArray>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
+
+#include <functional>
 
 namespace {
 
@@ -52,7 +58,8 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Player stand-in: prints each play command received on UDP 127.0.0.1:3601."));
+        "Player stand-in: prints each play command received on UDP 127.0.0.1:3601 and, when "
+        "$DISPLAY is set, plays its udp:// MPEG-TS stream full screen below other windows."));
     parser.addHelpOption();
     const QCommandLineOption rawOption(
         QStringLiteral("raw"),
@@ -60,8 +67,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption portOption(
         QStringLiteral("port"), QStringLiteral("UDP port to listen on (default 3601)."),
         QStringLiteral("port"), QString::number(toolframe::playerPort));
+    const QCommandLineOption noVideoOption(QStringLiteral("no-video"),
+                                           QStringLiteral("Only print, even with a display."));
     parser.addOption(rawOption);
     parser.addOption(portOption);
+    parser.addOption(noVideoOption);
     parser.process(app);
 
     bool portOk = false;
@@ -86,7 +96,23 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [&socket, raw]() {
+    // Only print without a display (the tests, a headless run).
+    std::function<void(const QString &)> play = [](const QString &) {
+    };
+    bool video = false;
+    QString noVideo;
+#ifdef TOOLS_VIDEO
+    if (!parser.isSet(noVideoOption) && !qEnvironmentVariableIsEmpty("DISPLAY")) {
+        if (VideoPlayer *player = VideoPlayer::create(&noVideo, &app)) {
+            play = [player](const QString &url) {
+                player->play(url);
+            };
+            video = true;
+        }
+    }
+#endif
+
+    QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [&socket, raw, play]() {
         while (socket.hasPendingDatagrams()) {
             const QNetworkDatagram datagram = socket.receiveDatagram();
             const QByteArray bytes = datagram.data();
@@ -99,11 +125,12 @@ int main(int argc, char *argv[])
                 continue;
             }
             const toolframe::ParsedJson json = toolframe::parseObject(frame.payload);
+            QString url;
             if (!json.ok) {
                 logLine(QStringLiteral("playerd: bad json: %1").arg(json.error));
             } else {
                 QString reason;
-                const QString url = playUrl(json.object, &reason);
+                url = playUrl(json.object, &reason);
                 if (url.isEmpty())
                     logLine(QStringLiteral("playerd: not a play command: %1").arg(reason));
                 else
@@ -111,9 +138,15 @@ int main(int argc, char *argv[])
             }
             if (raw)
                 logRaw(QByteArrayLiteral("playerd: payload "), frame.payload);
+            if (json.ok && !url.isEmpty())
+                play(url);
         }
     });
 
     logLine(QStringLiteral("playerd: listening on 127.0.0.1:%1").arg(port));
+    if (video)
+        logLine(QStringLiteral("playerd: video on %1").arg(qEnvironmentVariable("DISPLAY")));
+    else if (!noVideo.isEmpty())
+        logLine(QStringLiteral("playerd: no video: %1").arg(noVideo));
     return app.exec();
 }

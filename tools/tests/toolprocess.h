@@ -22,11 +22,16 @@ public:
         }
     }
 
-    bool start(const QString &program, const QStringList &args)
+    // extraEnv: NAME=value entries set after the defaults below.
+    bool start(const QString &program, const QStringList &args, const QStringList &extraEnv = {})
     {
-        // txsim draws its test cards through Qt's GUI module: never on the caller's display.
+        // txsim draws its test cards through Qt's GUI module and playerd plays
+        // video given a display: never on the caller's display.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("DISPLAY"));
+        for (const QString &entry : extraEnv)
+            env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
         m_process.setProcessEnvironment(env);
         m_process.start(program, args);
         return m_process.waitForStarted(5000);

@@ -3,12 +3,43 @@
 #include "frame.h"
 #include "toolprocess.h"
 
+#include <QImage>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QUdpSocket>
 #include <QtTest>
 
 namespace {
 const QString playerdPath = QStringLiteral(PLAYERD_PATH);
+#ifdef TOOLS_VIDEO
+const QString txsimPath = QStringLiteral(TXSIM_PATH);
+
+quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
 }
+
+// Sum of the channels of a pixel of display's root window where a card shows
+// only its background (right of its text, above its colour bars).
+int backgroundBrightness(const QString &display)
+{
+    QProcess import;
+    import.start(QStringLiteral("import"),
+                 {QStringLiteral("-display"), display, QStringLiteral("-window"),
+                  QStringLiteral("root"), QStringLiteral("png:-")});
+    if (!import.waitForFinished(10000))
+        return -1;
+    const QImage shot = QImage::fromData(import.readAllStandardOutput(), "PNG");
+    if (shot.isNull())
+        return -1;
+    const QRgb p = shot.pixel(shot.width() * 9 / 10, shot.height() * 3 / 4);
+    return qRed(p) + qGreen(p) + qBlue(p);
+}
+#endif
+} // namespace
 
 class TestPlayerd : public QObject
 {
@@ -23,6 +54,7 @@ private slots:
     void refusesBadDatagrams();
     void secondListenerIsRefused();
     void exitsCleanlyOnSignal();
+    void playsStreamsOnADisplay();
 
 private:
     bool startPlayerd(const QStringList &args);
@@ -192,6 +224,72 @@ void TestPlayerd::exitsCleanlyOnSignal()
     QCOMPARE(m_player->process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_player->process().exitCode(), 0);
     QVERIFY(m_player->lines().contains(QStringLiteral("playerd: stopping on SIGINT")));
+}
+
+// With a display, each play command plays its stream; a silent stream and a
+// URL that is not udp://address:port cost a line and a black picture, and the
+// service goes on.
+void TestPlayerd::playsStreamsOnADisplay()
+{
+#ifndef TOOLS_VIDEO
+    QSKIP("built without GStreamer");
+#else
+    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+        QSKIP("no Xvfb");
+    ToolProcess xvfb;
+    QVERIFY(
+        xvfb.start(QStringLiteral("Xvfb"),
+                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                    QStringLiteral("0"), QStringLiteral("640x360x24"), QStringLiteral("-nolisten"),
+                    QStringLiteral("tcp")}));
+    const int number = xvfb.waitForLine(QRegularExpression(QStringLiteral("^\\d+$")), 10000);
+    QVERIFY2(number >= 0, qPrintable(xvfb.dump()));
+    const QString display = QLatin1Char(':') + xvfb.lines().at(number);
+
+    ToolProcess tx;
+    QVERIFY(tx.start(txsimPath, {QStringLiteral("--count"), QStringLiteral("2"),
+                                 QStringLiteral("--port"), QStringLiteral("3698"),
+                                 QStringLiteral("--http-port"), QString::number(freeTcpPort()),
+                                 QStringLiteral("--silent"), QStringLiteral("2")}));
+    QVERIFY2(tx.waitForLine(exactLine(QStringLiteral("txsim: ready"))) >= 0, qPrintable(tx.dump()));
+
+    QVERIFY(m_player->start(playerdPath, {}, {QStringLiteral("DISPLAY=") + display}));
+    QVERIFY2(m_player->waitForLine(exactLine(QStringLiteral("playerd: video on ") + display)) >= 0,
+             qPrintable(m_player->dump()));
+    const auto play = [this](const QString &url) {
+        send(toolframe::buildFrame(toolframe::requestMarker, toolframe::playPayload(url)));
+    };
+    const QString one = QStringLiteral("udp://239.255.0.11:5000");
+    const QString silent = QStringLiteral("udp://239.255.0.12:5000");
+    const QRegularExpression firstFrame(
+        QStringLiteral("^playerd: first frame of udp://239\\.255\\.0\\.11:5000 shown after "
+                       "\\d+ ms$"));
+
+    play(one);
+    int at = m_player->waitForLine(firstFrame, 10000);
+    QVERIFY2(at >= 0, qPrintable(m_player->dump() + tx.dump()));
+    QTRY_VERIFY_WITH_TIMEOUT(backgroundBrightness(display) > 100, 5000);
+
+    play(silent);
+    at = m_player->waitForLine(
+        exactLine(QStringLiteral("playerd: no picture from %1 for 3 s").arg(silent)), 8000, at);
+    QVERIFY2(at >= 0, qPrintable(m_player->dump()));
+    QCOMPARE(backgroundBrightness(display), 0);
+
+    play(QStringLiteral("udp://a"));
+    at = m_player->waitForLine(
+        exactLine(QStringLiteral("playerd: cannot play udp://a: not udp://address:port")), 5000,
+        at);
+    QVERIFY2(at >= 0, qPrintable(m_player->dump()));
+
+    play(one);
+    QVERIFY2(m_player->waitForLine(firstFrame, 10000, at) >= 0, qPrintable(m_player->dump()));
+    QTRY_VERIFY_WITH_TIMEOUT(backgroundBrightness(display) > 100, 5000);
+    // It ends before its X server does.
+    m_player->signal(SIGTERM);
+    QVERIFY(m_player->waitForFinished());
+    QCOMPARE(m_player->process().exitCode(), 0);
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestPlayerd)

@@ -124,6 +124,60 @@ Fetched fetch(const QUrl &url, bool followRedirects = false)
     return f;
 }
 
+#ifdef TOOLS_VIDEO
+// What arrived of a transport stream: datagrams, whether every one was whole
+// 188-byte packets with their sync bytes, and the packets' payloads in order.
+struct Received
+{
+    int datagrams = 0;
+    bool wellFormed = true;
+    QByteArray payload;
+};
+
+// Joins group:5000 (the socket is bound to the group, so other groups' datagrams
+// stay out) and collects for ms milliseconds.
+Received receiveStream(QUdpSocket &socket, int ms)
+{
+    Received got;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+        QTest::qWait(20);
+        while (socket.hasPendingDatagrams()) {
+            const QByteArray d = socket.receiveDatagram().data();
+            ++got.datagrams;
+            if (d.isEmpty() || d.size() % 188 != 0)
+                got.wellFormed = false;
+            for (int at = 0; at + 188 <= d.size(); at += 188) {
+                if (static_cast<quint8>(d.at(at)) != 0x47) {
+                    got.wellFormed = false;
+                    continue;
+                }
+                int start = at + 4;
+                if (d.at(at + 3) & 0x20) // adaptation field first
+                    start += 1 + static_cast<quint8>(d.at(at + 4));
+                if (start < at + 188)
+                    got.payload += d.mid(start, at + 188 - start);
+            }
+        }
+    }
+    return got;
+}
+
+bool joinStream(QUdpSocket &socket, int index)
+{
+    const QHostAddress group(QStringLiteral("239.255.0.%1").arg(10 + index));
+    return socket.bind(group, 5000, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint) &&
+           socket.joinMulticastGroup(group);
+}
+
+// An H.264 sequence parameter set (NAL type 7) behind a start code.
+bool hasH264ParameterSet(const QByteArray &payload)
+{
+    return payload.contains(QByteArray::fromHex("00000167"));
+}
+#endif
+
 } // namespace
 
 class TestTxsim : public QObject
@@ -140,6 +194,8 @@ private slots:
     void replyDelay();
     void previewFaults();
     void endlessBodyRunsUntilClientLeaves();
+    void streamsOnlyWhileListened();
+    void streamFaults();
     void badOptionsAreRefused_data();
     void badOptionsAreRefused();
     void exitsCleanlyOnSignal_data();
@@ -534,6 +590,80 @@ void TestTxsim::endlessBodyRunsUntilClientLeaves()
     QCOMPARE(tx.process().state(), QProcess::Running);
 }
 
+void TestTxsim::streamsOnlyWhileListened()
+{
+#ifndef TOOLS_VIDEO
+    QSKIP("built without GStreamer");
+#else
+    ToolProcess tx;
+    QVERIFY2(startTxsim(tx, {QStringLiteral("--count"), QStringLiteral("2")}),
+             qPrintable(tx.dump()));
+    QVERIFY(tx.lines().contains(
+        QStringLiteral("txsim: transmitter 1 stream udp://239.255.0.11:5000 when listened")));
+    const QRegularExpression started1(
+        QStringLiteral("^txsim: transmitter 1 streams to udp://239\\.255\\.0\\.11:5000 "));
+    const QRegularExpression started2(QStringLiteral("^txsim: transmitter 2 streams to "));
+    QTest::qWait(1500);
+    QCOMPARE(tx.countLines(started1), 0);
+
+    {
+        QUdpSocket listener;
+        QVERIFY2(joinStream(listener, 1), qPrintable(listener.errorString()));
+        QVERIFY2(tx.waitForLine(started1, 5000) >= 0, qPrintable(tx.dump()));
+        const Received got = receiveStream(listener, 2500);
+        QVERIFY2(got.datagrams > 10, qPrintable(QString::number(got.datagrams)));
+        QVERIFY(got.wellFormed);
+        QVERIFY(hasH264ParameterSet(got.payload));
+        QCOMPARE(tx.countLines(started2), 0); // nobody joined the second group
+    }                                         // leaves the group
+
+    const QRegularExpression stopped(
+        QStringLiteral("^txsim: transmitter 1 stream stopped: nobody listens$"));
+    QVERIFY2(tx.waitForLine(stopped, 5000) >= 0, qPrintable(tx.dump()));
+    QCOMPARE(tx.countLines(started1), 1);
+#endif
+}
+
+void TestTxsim::streamFaults()
+{
+#ifndef TOOLS_VIDEO
+    QSKIP("built without GStreamer");
+#else
+    ToolProcess tx;
+    QUdpSocket normal, silent, stopping;
+    QVERIFY(joinStream(normal, 1));
+    QVERIFY(joinStream(silent, 2));
+    QVERIFY(joinStream(stopping, 3));
+    QVERIFY2(
+        startTxsim(tx, {QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--stream"),
+                        QStringLiteral("always"), QStringLiteral("--silent"), QStringLiteral("2"),
+                        QStringLiteral("--stream-stop"), QStringLiteral("3"),
+                        QStringLiteral("--stream-stop-after"), QStringLiteral("1")}),
+        qPrintable(tx.dump()));
+    QVERIFY(tx.lines().contains(
+        QStringLiteral("txsim: transmitter 2 stream udp://239.255.0.12:5000 silent")));
+    QVERIFY(tx.lines().contains(
+        QStringLiteral("txsim: transmitter 3 stream udp://239.255.0.13:5000 stops after 1 s")));
+
+    // The stopping stream runs, then ends for good.
+    QVERIFY2(tx.waitForLine(
+                 exactLine(QStringLiteral("txsim: transmitter 3 stream stopped (fault) after 1 s")),
+                 6000) >= 0,
+             qPrintable(tx.dump()));
+    const Received before = receiveStream(stopping, 200);
+    QVERIFY2(before.datagrams > 0, "the stopping stream sent nothing before it stopped");
+    const Received afterStop = receiveStream(stopping, 1500);
+    QCOMPARE(afterStop.datagrams, 0);
+
+    // The normal one still runs; the silent one never sent anything.
+    const Received running = receiveStream(normal, 1500);
+    QVERIFY(running.datagrams > 5);
+    QVERIFY(running.wellFormed);
+    QCOMPARE(receiveStream(silent, 100).datagrams, 0);
+    QCOMPARE(tx.countLines(QRegularExpression(QStringLiteral("^txsim: transmitter 2 streams"))), 0);
+#endif
+}
+
 void TestTxsim::badOptionsAreRefused_data()
 {
     QTest::addColumn<QStringList>("args");
@@ -544,6 +674,13 @@ void TestTxsim::badOptionsAreRefused_data()
     QTest::newRow("two faults") << QStringList{QStringLiteral("--hang"), QStringLiteral("1"),
                                                QStringLiteral("--drip"), QStringLiteral("1")};
     QTest::newRow("size") << QStringList{QStringLiteral("--size"), QStringLiteral("1280")};
+    QTest::newRow("stream mode") << QStringList{QStringLiteral("--stream"), QStringLiteral("on")};
+    QTest::newRow("stream size") << QStringList{QStringLiteral("--stream-size"),
+                                                QStringLiteral("4000x100")};
+    QTest::newRow("stream fps") << QStringList{QStringLiteral("--stream-fps"), QStringLiteral("0")};
+    QTest::newRow("stream stop index")
+        << QStringList{QStringLiteral("--count"), QStringLiteral("2"),
+                       QStringLiteral("--stream-stop"), QStringLiteral("3")};
 }
 
 void TestTxsim::badOptionsAreRefused()

@@ -5,6 +5,9 @@
 #include "logline.h"
 #include "previewserver.h"
 #include "signalquit.h"
+#ifdef TOOLS_VIDEO
+#include "streamer.h"
+#endif
 #include "testcard.h"
 #include "transmitter.h"
 
@@ -79,7 +82,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Transmitter simulator: answers discovery on UDP 3600 for N transmitters at "
-        "127.0.0.11, 127.0.0.12, ... and serves each one's live JPEG preview over HTTP.\n"
+        "127.0.0.11, 127.0.0.12, ... and serves each one's live JPEG preview over HTTP "
+        "and its live video (H.264 in MPEG-TS) to its multicast TSurl_1.\n"
         "LIST is comma-separated 1-based transmitter indices, or \"all\".\n"
         "Run it only inside a private network namespace."));
     parser.addHelpOption();
@@ -118,6 +122,16 @@ int main(int argc, char *argv[])
          "URL", ""},
         {"endless", "Preview server sends an image/jpeg body that never ends.", "LIST", ""},
         {"huge", "Preview server sends a small JPEG declaring 16000x16000.", "LIST", ""},
+        {"stream",
+         "When streams are sent: \"listened\" (default: only while a socket in this network "
+         "namespace has joined the group), \"always\" or \"off\".",
+         "MODE", "listened"},
+        {"stream-size", "Video size (default 480x270).", "WxH", "480x270"},
+        {"stream-fps", "Video frame rate (default 10).", "N", "10"},
+        {"silent", "These transmitters announce a stream but never send it.", "LIST", ""},
+        {"stream-stop", "These transmitters' streams stop for good (see --stream-stop-after).",
+         "LIST", ""},
+        {"stream-stop-after", "Seconds a stopping stream runs (default 3).", "S", "3"},
     };
     for (const Opt &o : opts) {
         if (o.value)
@@ -143,12 +157,25 @@ int main(int argc, char *argv[])
         fail(QStringLiteral("--size: \"%1\" is not WxH").arg(value("size")));
     const QSize size(parseNumber(QStringLiteral("size"), wh.at(0), 16, 8192),
                      parseNumber(QStringLiteral("size"), wh.at(1), 16, 8192));
+    const QString streamMode = value("stream");
+    if (streamMode != QLatin1String("listened") && streamMode != QLatin1String("always") &&
+        streamMode != QLatin1String("off"))
+        fail(QStringLiteral("--stream: \"%1\" is not listened, always or off").arg(streamMode));
+    const QStringList swh = value("stream-size").split(QLatin1Char('x'));
+    if (swh.size() != 2)
+        fail(QStringLiteral("--stream-size: \"%1\" is not WxH").arg(value("stream-size")));
+    // H.264 in 4:2:0 wants even sizes.
+    const QSize streamSize(parseNumber(QStringLiteral("stream-size"), swh.at(0), 16, 1920) & ~1,
+                           parseNumber(QStringLiteral("stream-size"), swh.at(1), 16, 1080) & ~1);
+    const int streamFps = parseNumber(QStringLiteral("stream-fps"), value("stream-fps"), 1, 30);
+    const int stopAfter =
+        parseNumber(QStringLiteral("stream-stop-after"), value("stream-stop-after"), 0, 86400);
 
     const auto list = [&](const char *name) {
         return parseList(QString::fromLatin1(name), value(name), count);
     };
     const QSet<int> noTs = list("no-ts"), badModel = list("bad-model"), twice = list("twice"),
-                    bare = list("bare");
+                    bare = list("bare"), silent = list("silent"), stopping = list("stream-stop");
     const std::pair<const char *, PreviewFault> faultOptions[] = {
         {"hang", PreviewFault::Hang},           {"drip", PreviewFault::Drip},
         {"status404", PreviewFault::Status404}, {"text", PreviewFault::Text},
@@ -210,6 +237,41 @@ int main(int argc, char *argv[])
                 .arg(t.ip, t.name, t.model, t.ts ? QStringLiteral("1") : QStringLiteral("0"),
                      t.tsUrl(), t.jpegUrl(),
                      (QStringList{faultName(t.preview)} + traits).join(QLatin1Char(','))));
+    }
+
+    if (streamMode != QLatin1String("off")) {
+#ifdef TOOLS_VIDEO
+        QString why;
+        if (!Streamer::initialise(&why))
+            fail(why);
+        for (const Transmitter &t : std::as_const(transmitters)) {
+            if (!t.ts)
+                continue;
+            StreamOptions o;
+            o.mode =
+                streamMode == QLatin1String("always") ? StreamMode::Always : StreamMode::Listened;
+            o.size = streamSize;
+            o.fps = streamFps;
+            o.silent = silent.contains(t.index);
+            o.stopAfterS = stopping.contains(t.index) ? stopAfter : -1;
+            new Streamer(t, o, &app);
+            logLine(QStringLiteral("txsim: transmitter %1 stream %2 %3")
+                        .arg(t.index)
+                        .arg(t.tsUrl(), o.silent ? QStringLiteral("silent")
+                                        : o.stopAfterS >= 0
+                                            ? QStringLiteral("stops after %1 s").arg(o.stopAfterS)
+                                        : o.mode == StreamMode::Always
+                                            ? QStringLiteral("always")
+                                            : QStringLiteral("when listened")));
+        }
+#else
+        Q_UNUSED(streamSize)
+        Q_UNUSED(streamFps)
+        Q_UNUSED(stopAfter)
+        Q_UNUSED(silent)
+        Q_UNUSED(stopping)
+        logLine(QStringLiteral("txsim: built without GStreamer: no streams"));
+#endif
     }
 
     Discovery discovery(transmitters, replyDelay, parser.isSet(QStringLiteral("garbage")));

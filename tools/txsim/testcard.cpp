@@ -18,7 +18,7 @@ static QByteArray encodeJpeg(const QImage &image, int quality)
     return bytes;
 }
 
-static QImage render(const Transmitter &t, QSize size, const QDateTime &now)
+QImage TestCard::render(const Transmitter &t, QSize size, const QDateTime &now)
 {
     QImage image(size, QImage::Format_RGB32);
     image.fill(t.colour);

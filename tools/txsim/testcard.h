@@ -3,7 +3,10 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QImage>
 #include <QSize>
+
+class QDateTime;
 
 struct Transmitter;
 
@@ -17,6 +20,9 @@ public:
 
     // Empty when JPEG encoding is unavailable.
     QByteArray jpeg(const Transmitter &t);
+
+    // The card as a picture, as the JPEG preview and the video stream show it.
+    static QImage render(const Transmitter &t, QSize size, const QDateTime &now);
 
     // A small valid baseline JPEG whose frame header is patched to declare
     // width x height; empty if no baseline frame header was found.
