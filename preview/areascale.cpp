@@ -90,36 +90,59 @@ AreaScaler::AreaScaler(QSize from, QSize to, QImage::Format format)
     m_next.assign(padded, 0);
 }
 
+namespace {
+#if defined(__SSE2__)
+// One source row to the output width. `Pairs` fixed, so that the tap loop
+// unrolls; 0 takes the count at run time.
+template <int Pairs>
+void horizontalSse2(const uint32_t *row, int outWidth, int pairsAtRunTime, const int *first,
+                    const int16_t *weights, int16_t *out)
+{
+    const int pairs = Pairs > 0 ? Pairs : pairsAtRunTime;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i half = _mm_set1_epi32(1 << (rowFractionBits - 1));
+    for (int o = 0; o < outWidth; ++o) {
+        const uint32_t *s = row + first[o];
+        const auto *w = reinterpret_cast<const __m128i *>(weights + size_t(o) * pairs * 8);
+        __m128i sum = half;
+        for (int p = 0; p < pairs; ++p) {
+            // Two pixels' channels interleaved: a0 b0 a1 b1 a2 b2 a3 b3.
+            const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(s + 2 * p));
+            const __m128i mixed = _mm_unpacklo_epi8(two, _mm_srli_epi64(two, 32));
+            sum = _mm_add_epi32(
+                sum, _mm_madd_epi16(_mm_unpacklo_epi8(mixed, zero), _mm_loadu_si128(w + p)));
+        }
+        sum = _mm_srai_epi32(sum, rowFractionBits);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + 4 * o), _mm_packs_epi32(sum, sum));
+    }
+}
+#endif
+} // namespace
+
 void AreaScaler::horizontal(const uint32_t *row)
 {
     const int span = 2 * m_x.pairs;
+    const int width = m_to.width();
+    const int *first = m_x.first.data();
+    const int16_t *weights = m_x.weights.data();
     int16_t *out = m_row.data();
 #if defined(__SSE2__)
     if (!scalarOnly) {
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i half = _mm_set1_epi32(1 << (rowFractionBits - 1));
-        for (int o = 0; o < m_to.width(); ++o) {
-            const uint32_t *s = row + m_x.first[o];
-            const int16_t *w = &m_x.weights[size_t(o) * span * 4];
-            __m128i sum = zero;
-            for (int p = 0; p < m_x.pairs; ++p) {
-                // Two pixels' channels interleaved: a0 b0 a1 b1 a2 b2 a3 b3.
-                const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(s + 2 * p));
-                const __m128i mixed = _mm_unpacklo_epi8(two, _mm_srli_epi64(two, 32));
-                const __m128i wide = _mm_unpacklo_epi8(mixed, zero);
-                const __m128i weights =
-                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(w + p * 8));
-                sum = _mm_add_epi32(sum, _mm_madd_epi16(wide, weights));
-            }
-            sum = _mm_srai_epi32(_mm_add_epi32(sum, half), rowFractionBits);
-            _mm_storel_epi64(reinterpret_cast<__m128i *>(out + 4 * o), _mm_packs_epi32(sum, sum));
+        switch (m_x.pairs) {
+        case 1:
+            return horizontalSse2<1>(row, width, 1, first, weights, out);
+        case 2:
+            return horizontalSse2<2>(row, width, 2, first, weights, out);
+        case 3:
+            return horizontalSse2<3>(row, width, 3, first, weights, out);
+        default:
+            return horizontalSse2<0>(row, width, m_x.pairs, first, weights, out);
         }
-        return;
     }
 #endif
-    for (int o = 0; o < m_to.width(); ++o) {
-        const auto *s = reinterpret_cast<const uint8_t *>(row + m_x.first[o]);
-        const int16_t *w = &m_x.weights[size_t(o) * span * 4];
+    for (int o = 0; o < width; ++o) {
+        const auto *s = reinterpret_cast<const uint8_t *>(row + first[o]);
+        const int16_t *w = weights + size_t(o) * span * 4;
         int sum[4] = {0, 0, 0, 0};
         for (int i = 0; i < span; ++i) {
             const int weight = w[(i / 2) * 8 + (i % 2)];
@@ -131,37 +154,57 @@ void AreaScaler::horizontal(const uint32_t *row)
     }
 }
 
-void AreaScaler::accumulate(std::vector<int32_t> &acc, int weight)
+void AreaScaler::accumulate(std::vector<int32_t> &acc, int weight, bool first)
 {
     const size_t n = m_acc.size();
 #if defined(__SSE2__)
     if (!scalarOnly) {
         const __m128i zero = _mm_setzero_si128();
         const __m128i w = _mm_set1_epi32(weight); // high halves zero: h * w + 0 * 0
+        const int16_t *row = m_row.data();
+        int32_t *sums = acc.data();
         for (size_t i = 0; i < n; i += 8) {
-            const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i *>(&m_row[i]));
-            auto *a = reinterpret_cast<__m128i *>(&acc[i]);
+            const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
+            auto *a = reinterpret_cast<__m128i *>(sums + i);
             const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi16(h, zero), w);
             const __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi16(h, zero), w);
-            _mm_storeu_si128(a, _mm_add_epi32(_mm_loadu_si128(a), lo));
-            _mm_storeu_si128(a + 1, _mm_add_epi32(_mm_loadu_si128(a + 1), hi));
+            if (first) {
+                _mm_storeu_si128(a, lo);
+                _mm_storeu_si128(a + 1, hi);
+            } else {
+                _mm_storeu_si128(a, _mm_add_epi32(_mm_loadu_si128(a), lo));
+                _mm_storeu_si128(a + 1, _mm_add_epi32(_mm_loadu_si128(a + 1), hi));
+            }
         }
         return;
     }
 #endif
     for (size_t i = 0; i < n; ++i)
-        acc[i] += m_row[i] * weight;
+        acc[i] = (first ? 0 : acc[i]) + m_row[i] * weight;
 }
 
 void AreaScaler::emitRow(const std::vector<int32_t> &acc)
 {
     auto *line = reinterpret_cast<uint32_t *>(m_out.scanLine(m_outRow));
+    const int32_t *sums = acc.data();
+    const int width = m_to.width();
     // Truncated, as Qt's smooth scale does: a picture looks the same whichever
     // of the two made it.
-    for (int o = 0; o < m_to.width(); ++o) {
+#if defined(__SSE2__)
+    if (!scalarOnly) {
+        for (int o = 0; o < width; ++o) {
+            const __m128i v = _mm_srai_epi32(
+                _mm_loadu_si128(reinterpret_cast<const __m128i *>(sums + 4 * o)), outShift);
+            const __m128i words = _mm_packs_epi32(v, v);
+            line[o] = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(words, words))) | m_opaque;
+        }
+        return;
+    }
+#endif
+    for (int o = 0; o < width; ++o) {
         uint8_t px[4];
         for (int c = 0; c < 4; ++c)
-            px[c] = uint8_t(std::clamp(acc[4 * o + c] >> outShift, 0, 255));
+            px[c] = uint8_t(std::clamp(sums[4 * o + c] >> outShift, 0, 255));
         uint32_t v;
         std::memcpy(&v, px, 4);
         line[o] = v | m_opaque;
@@ -183,10 +226,15 @@ void AreaScaler::addRow(const uint32_t *row)
     const int next = m_outRow + 1 < m_to.height() ? weightFor(m_outRow + 1) : 0;
     if (now != 0 || next != 0)
         horizontal(row);
-    if (now != 0)
-        accumulate(m_acc, now);
-    if (next != 0)
-        accumulate(m_next, next);
+    // A row's first contribution replaces what the buffer held.
+    if (now != 0) {
+        accumulate(m_acc, now, !m_accStarted);
+        m_accStarted = true;
+    }
+    if (next != 0) {
+        accumulate(m_next, next, !m_nextStarted);
+        m_nextStarted = true;
+    }
     // The output row is complete at the last source row that carries weight
     // for it: it ends within this row, or the column ends here.
     const bool last = (m_outRow + 1) * m_from.height() <= (y + 1) * m_to.height();
@@ -194,7 +242,8 @@ void AreaScaler::addRow(const uint32_t *row)
         emitRow(m_acc);
         ++m_outRow;
         m_acc.swap(m_next);
-        std::fill(m_next.begin(), m_next.end(), 0);
+        m_accStarted = m_nextStarted;
+        m_nextStarted = false;
     }
 }
 

@@ -45,7 +45,7 @@ private:
     };
     static Taps plan(int from, int to);
     void horizontal(const uint32_t *row);
-    void accumulate(std::vector<int32_t> &acc, int weight);
+    void accumulate(std::vector<int32_t> &acc, int weight, bool first);
     void emitRow(const std::vector<int32_t> &acc);
 
     QSize m_from, m_to;
@@ -53,6 +53,7 @@ private:
     std::vector<int16_t> m_row;         // the current source row at m_to's width
     std::vector<int32_t> m_acc, m_next; // the output row being built, and the one after
     int m_sourceRow = 0, m_outRow = 0;
+    bool m_accStarted = false, m_nextStarted = false;
     uint32_t m_opaque = 0;
     QImage m_out;
 };
