@@ -211,6 +211,7 @@ int main(int argc, char **argv)
     QString mode = QStringLiteral("sourcebar");
     int count = 9, passes = 15, warmup = 3, port = 8080, pixmapCacheKib = -1, heapLimit = 0;
     QString smapsPrefix;
+    int trim = 0;
     // Where the resident memory is, mapping by mapping, for a breakdown of the growth.
     const auto saveSmaps = [&smapsPrefix](const char *suffix) {
         if (smapsPrefix.isEmpty())
@@ -240,6 +241,8 @@ int main(int argc, char **argv)
             heapLimit = v.toInt();
         else if (k == QLatin1String("--smaps"))
             smapsPrefix = v;
+        else if (k == QLatin1String("--trim"))
+            trim = v.toInt();
     }
     // The pass's own debug lines would cost terminal time that is not the pass's.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
@@ -362,6 +365,8 @@ int main(int argc, char **argv)
         const int64_t c1 = bench::cpuNs(), w1 = bench::monoNs();
         const auto stall = stalls.finishMs();
         if (p == 0) {
+            if (trim)
+                malloc_trim(0);
             rssAfterFirst = bench::statusValue("VmRSS");
             saveSmaps("first");
             QStringList names = bench::threadNames();
