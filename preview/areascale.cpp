@@ -67,6 +67,13 @@ AreaScaler::Taps AreaScaler::plan(int from, int to)
 
 bool AreaScaler::canScale(QSize from, QSize to)
 {
+#if !defined(__SSE2__)
+    // The portable arithmetic is slower than Qt's own smooth scale where Qt has
+    // SIMD for it and this file has none (armhf: by a third under qemu-arm), so
+    // Qt scales there. The portable path stays as the SIMD path's reference.
+    if (!scalarOnly)
+        return false;
+#endif
     if (to.width() < 1 || to.height() < 1 || to.width() > from.width() ||
         to.height() > from.height())
         return false;

@@ -18,6 +18,8 @@ public:
     // Both sides of `to` at most those of `from` and at least 1.
     AreaScaler(QSize from, QSize to, QImage::Format format);
 
+    // Whether this scaler takes the job: a reduction in both directions, with
+    // room for its taps, on a machine where it beats Qt's smooth scale (SSE2).
     static bool canScale(QSize from, QSize to);
 
     // The next source row, from.width() pixels.
@@ -30,7 +32,8 @@ public:
     // averaged premultiplied, as Qt's smooth scale does.
     static QImage scaled(const QImage &image, QSize size);
 
-    // For the tests: the same arithmetic without the SIMD path.
+    // For the tests: the same arithmetic without the SIMD path (also taken
+    // where there is no SIMD path).
     static void setScalarOnly(bool on);
 
 private:

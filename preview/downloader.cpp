@@ -163,8 +163,9 @@ QPixmap Downloader::decode(const QByteArray &body)
         return QPixmap();
     if (format == "jpeg") {
         // libjpeg straight into 32-bit pixels at the DCT scale, each row
-        // averaged into the fit as it comes. Pictures that need no reduction
-        // and CMYK ones go through Qt's reader below.
+        // averaged into the fit as it comes. Pictures that need no reduction,
+        // CMYK ones, and all of them where the area scaler does not beat Qt's
+        // smooth scale (no SSE2) go through Qt's reader below.
         JpegFit jpeg(body);
         const QSize declared = jpeg.size();
         if (!declared.isValid() || declared.width() > maxPictureSide ||

@@ -231,30 +231,35 @@ void TestPictures::areaScaleAsSmoothScale()
     }
     const QImage qt = source.scaled(to, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     const QImage ours = AreaScaler::scaled(source, to);
-    QCOMPARE(ours.size(), to);
-    QCOMPARE(ours.hasAlphaChannel(), alpha);
-    // Both average the same areas; they differ in rounding only.
-    const QImage a = ours.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    const QImage b = qt.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    double sum = 0;
-    int most = 0;
-    for (int y = 0; y < to.height(); ++y)
-        for (int x = 0; x < to.width(); ++x)
-            for (int shift : {0, 8, 16, 24}) {
-                const int d =
-                    qAbs(int(a.pixel(x, y) >> shift & 0xff) - int(b.pixel(x, y) >> shift & 0xff));
-                sum += d;
-                most = qMax(most, d);
-            }
-    const double mean = sum / (4.0 * to.width() * to.height());
-    const QString why = QStringLiteral("mean |diff| %1, largest %2").arg(mean, 0, 'f', 3).arg(most);
-    qInfo("%s", qPrintable(why));
-    QVERIFY2(mean <= 0.1 && most <= 2, qPrintable(why));
-    // The portable path computes the same pixels as the SIMD one.
     AreaScaler::setScalarOnly(true);
-    const QImage scalar = AreaScaler::scaled(source, to);
+    const QImage portable = AreaScaler::scaled(source, to);
     AreaScaler::setScalarOnly(false);
-    QCOMPARE(scalar, ours);
+    for (const QImage &image : {ours, portable}) {
+        QCOMPARE(image.size(), to);
+        QCOMPARE(image.hasAlphaChannel(), alpha);
+        // Both average the same areas; they differ in rounding only.
+        const QImage a = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QImage b = qt.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        double sum = 0;
+        int most = 0;
+        for (int y = 0; y < to.height(); ++y)
+            for (int x = 0; x < to.width(); ++x)
+                for (int shift : {0, 8, 16, 24}) {
+                    const int d = qAbs(int(a.pixel(x, y) >> shift & 0xff) -
+                                       int(b.pixel(x, y) >> shift & 0xff));
+                    sum += d;
+                    most = qMax(most, d);
+                }
+        const double mean = sum / (4.0 * to.width() * to.height());
+        const QString why =
+            QStringLiteral("mean |diff| %1, largest %2").arg(mean, 0, 'f', 3).arg(most);
+        qInfo("%s", qPrintable(why));
+        QVERIFY2(mean <= 0.1 && most <= 2, qPrintable(why));
+    }
+#if defined(__SSE2__)
+    // The portable path computes the same pixels as the SIMD one.
+    QCOMPARE(portable, ours);
+#endif
 }
 
 void TestPictures::areaScaleKeepsFlatColour_data()
