@@ -15,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QImage>
+#include <QImageWriter>
 #include <QPixmapCache>
 #include <QRandomGenerator>
 #include <QToolButton>
@@ -149,6 +150,18 @@ void TestPictures::shownAsFullDecodeShowsIt_data()
     QTest::newRow("photo 720x1280 portrait") << encode(photoLike(QSize(720, 1280)), "JPEG", 85);
     QTest::newRow("photo 1080x1920 portrait") << encode(photoLike(QSize(1080, 1920)), "JPEG", 85);
     QTest::newRow("photo 1280x720 png") << encode(photoLike(QSize(1280, 720)), "PNG");
+    {
+        // Progressive: libjpeg buffers the whole picture's coefficients first.
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, "jpeg");
+        writer.setQuality(85);
+        writer.setProgressiveScanWrite(true);
+        QVERIFY(writer.write(photoLike(QSize(1280, 720))));
+        QVERIFY(bytes.contains("\xFF\xC2")); // the progressive frame marker
+        QTest::newRow("photo 1280x720 progressive") << bytes;
+    }
     // One component: libjpeg expands grey to RGB32 itself.
     QTest::newRow("photo 1280x720 grey") << encode(
         photoLike(QSize(1280, 720)).convertToFormat(QImage::Format_Grayscale8), "JPEG", 85);
