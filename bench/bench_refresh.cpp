@@ -278,6 +278,7 @@ int main(int argc, char **argv)
             settle();
             const long now = bench::statusValue("VmRSS");
             (i == 0 ? firstFetchKib : nextFetchKib) = now - rss;
+            saveSmaps(i == 0 ? "fetch1" : "fetch2");
             rss = now;
         }
         client.discovery();
