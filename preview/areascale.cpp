@@ -90,128 +90,145 @@ AreaScaler::AreaScaler(QSize from, QSize to, QImage::Format format)
       m_y(plan(from.height(), to.height())),
       m_opaque(format == QImage::Format_RGB32 ? 0xff000000u : 0u), m_out(to, format)
 {
-    // Rounded up to whole pairs of pixels for the SIMD loops.
-    const size_t padded = size_t(to.width() + 1) / 2 * 2 * 4;
-    m_row.assign(padded, 0);
-    m_acc.assign(padded, 0);
-    m_next.assign(padded, 0);
+    // Whole groups of four pixels for the SIMD loops.
+    const size_t padded = size_t(from.width() + 3) / 4 * 4;
+    m_ring.assign(size_t(2 * m_y.pairs) * padded, 0);
+    m_column.assign(padded * 4, 0);
+    m_rows.assign(size_t(2 * m_y.pairs), nullptr);
 }
 
 namespace {
 #if defined(__SSE2__)
-// One source row to the output width. `Pairs` fixed, so that the tap loop
-// unrolls; 0 takes the count at run time.
+// One output row down the columns, four pixels at a time. `Pairs` fixed, so
+// that the tap loop unrolls; 0 takes the count at run time.
 template <int Pairs>
-void horizontalSse2(const uint32_t *row, int outWidth, int pairsAtRunTime, const int *first,
-                    const int16_t *weights, int16_t *out)
+void verticalSse2(const uint32_t *const *rows, int width, int pairsAtRunTime,
+                  const int16_t *weights, int16_t *out)
 {
     const int pairs = Pairs > 0 ? Pairs : pairsAtRunTime;
     const __m128i zero = _mm_setzero_si128();
     const __m128i half = _mm_set1_epi32(1 << (rowFractionBits - 1));
-    for (int o = 0; o < outWidth; ++o) {
-        const uint32_t *s = row + first[o];
-        const auto *w = reinterpret_cast<const __m128i *>(weights + size_t(o) * pairs * 8);
-        __m128i sum = half;
+    for (int x = 0; x < width; x += 4) {
+        __m128i s0 = half, s1 = half, s2 = half, s3 = half;
         for (int p = 0; p < pairs; ++p) {
-            // Two pixels' channels interleaved: a0 b0 a1 b1 a2 b2 a3 b3.
-            const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(s + 2 * p));
-            const __m128i mixed = _mm_unpacklo_epi8(two, _mm_srli_epi64(two, 32));
-            sum = _mm_add_epi32(
-                sum, _mm_madd_epi16(_mm_unpacklo_epi8(mixed, zero), _mm_loadu_si128(w + p)));
+            const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(weights + p * 8));
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(rows[2 * p] + x));
+            const __m128i b =
+                _mm_loadu_si128(reinterpret_cast<const __m128i *>(rows[2 * p + 1] + x));
+            // Each channel of the two rows side by side: a0 b0 a1 b1 ...
+            const __m128i lo = _mm_unpacklo_epi8(a, b), hi = _mm_unpackhi_epi8(a, b);
+            s0 = _mm_add_epi32(s0, _mm_madd_epi16(_mm_unpacklo_epi8(lo, zero), w));
+            s1 = _mm_add_epi32(s1, _mm_madd_epi16(_mm_unpackhi_epi8(lo, zero), w));
+            s2 = _mm_add_epi32(s2, _mm_madd_epi16(_mm_unpacklo_epi8(hi, zero), w));
+            s3 = _mm_add_epi32(s3, _mm_madd_epi16(_mm_unpackhi_epi8(hi, zero), w));
         }
-        sum = _mm_srai_epi32(sum, rowFractionBits);
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + 4 * o), _mm_packs_epi32(sum, sum));
+        auto *o = reinterpret_cast<__m128i *>(out + 4 * x);
+        _mm_storeu_si128(o, _mm_packs_epi32(_mm_srai_epi32(s0, rowFractionBits),
+                                            _mm_srai_epi32(s1, rowFractionBits)));
+        _mm_storeu_si128(o + 1, _mm_packs_epi32(_mm_srai_epi32(s2, rowFractionBits),
+                                                _mm_srai_epi32(s3, rowFractionBits)));
     }
 }
 #endif
 } // namespace
 
-void AreaScaler::horizontal(const uint32_t *row)
+void AreaScaler::vertical()
+{
+    const int span = 2 * m_y.pairs;
+    const size_t stride = m_ring.size() / size_t(span);
+    const int first = m_y.first[m_outRow];
+    const int16_t *weights = &m_y.weights[size_t(m_outRow) * span * 4];
+    for (int i = 0; i < span; ++i)
+        m_rows[size_t(i)] = &m_ring[size_t((first + i) % span) * stride];
+    const uint32_t *const *rows = m_rows.data();
+    const int width = m_from.width();
+    int16_t *out = m_column.data();
+#if defined(__SSE2__)
+    if (!scalarOnly) {
+        switch (m_y.pairs) {
+        case 1:
+            return verticalSse2<1>(rows, width, 1, weights, out);
+        case 2:
+            return verticalSse2<2>(rows, width, 2, weights, out);
+        case 3:
+            return verticalSse2<3>(rows, width, 3, weights, out);
+        default:
+            return verticalSse2<0>(rows, width, m_y.pairs, weights, out);
+        }
+    }
+#endif
+    for (int x = 0; x < width; ++x) {
+        int sum[4] = {0, 0, 0, 0};
+        for (int i = 0; i < span; ++i) {
+            const int weight = weights[(i / 2) * 8 + (i % 2)];
+            const auto *px = reinterpret_cast<const uint8_t *>(rows[i] + x);
+            for (int c = 0; c < 4; ++c)
+                sum[c] += px[c] * weight;
+        }
+        for (int c = 0; c < 4; ++c)
+            out[4 * x + c] = int16_t((sum[c] + (1 << (rowFractionBits - 1))) >> rowFractionBits);
+    }
+}
+
+namespace {
+#if defined(__SSE2__)
+// One output row across. `Pairs` fixed, so that the tap loop unrolls; 0 takes
+// the count at run time. Truncated at the end, as Qt's smooth scale does: a
+// picture looks the same whichever of the two made it.
+template <int Pairs>
+void horizontalSse2(const int16_t *column, int outWidth, int pairsAtRunTime, const int *first,
+                    const int16_t *weights, uint32_t opaque, uint32_t *line)
+{
+    const int pairs = Pairs > 0 ? Pairs : pairsAtRunTime;
+    for (int o = 0; o < outWidth; ++o) {
+        const int16_t *s = column + 4 * first[o];
+        const auto *w = reinterpret_cast<const __m128i *>(weights + size_t(o) * pairs * 8);
+        __m128i sum = _mm_setzero_si128();
+        for (int p = 0; p < pairs; ++p) {
+            // Two pixels' channels interleaved: a0 b0 a1 b1 a2 b2 a3 b3.
+            const __m128i two = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 8 * p));
+            sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_unpacklo_epi16(two, _mm_srli_si128(two, 8)),
+                                                    _mm_loadu_si128(w + p)));
+        }
+        const __m128i words = _mm_packs_epi32(_mm_srai_epi32(sum, outShift), sum);
+        line[o] = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(words, words))) | opaque;
+    }
+}
+#endif
+} // namespace
+
+void AreaScaler::horizontal()
 {
     const int span = 2 * m_x.pairs;
     const int width = m_to.width();
     const int *first = m_x.first.data();
     const int16_t *weights = m_x.weights.data();
-    int16_t *out = m_row.data();
+    const int16_t *column = m_column.data();
+    auto *line = reinterpret_cast<uint32_t *>(m_out.scanLine(m_outRow));
 #if defined(__SSE2__)
     if (!scalarOnly) {
         switch (m_x.pairs) {
         case 1:
-            return horizontalSse2<1>(row, width, 1, first, weights, out);
+            return horizontalSse2<1>(column, width, 1, first, weights, m_opaque, line);
         case 2:
-            return horizontalSse2<2>(row, width, 2, first, weights, out);
+            return horizontalSse2<2>(column, width, 2, first, weights, m_opaque, line);
         case 3:
-            return horizontalSse2<3>(row, width, 3, first, weights, out);
+            return horizontalSse2<3>(column, width, 3, first, weights, m_opaque, line);
         default:
-            return horizontalSse2<0>(row, width, m_x.pairs, first, weights, out);
+            return horizontalSse2<0>(column, width, m_x.pairs, first, weights, m_opaque, line);
         }
     }
 #endif
     for (int o = 0; o < width; ++o) {
-        const auto *s = reinterpret_cast<const uint8_t *>(row + first[o]);
+        const int16_t *s = column + 4 * first[o];
         const int16_t *w = weights + size_t(o) * span * 4;
-        int sum[4] = {0, 0, 0, 0};
-        for (int i = 0; i < span; ++i) {
-            const int weight = w[(i / 2) * 8 + (i % 2)];
-            for (int c = 0; c < 4; ++c)
-                sum[c] += s[4 * i + c] * weight;
-        }
-        for (int c = 0; c < 4; ++c)
-            out[4 * o + c] = int16_t((sum[c] + (1 << (rowFractionBits - 1))) >> rowFractionBits);
-    }
-}
-
-void AreaScaler::accumulate(std::vector<int32_t> &acc, int weight, bool first)
-{
-    const size_t n = m_acc.size();
-#if defined(__SSE2__)
-    if (!scalarOnly) {
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i w = _mm_set1_epi32(weight); // high halves zero: h * w + 0 * 0
-        const int16_t *row = m_row.data();
-        int32_t *sums = acc.data();
-        for (size_t i = 0; i < n; i += 8) {
-            const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
-            auto *a = reinterpret_cast<__m128i *>(sums + i);
-            const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi16(h, zero), w);
-            const __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi16(h, zero), w);
-            if (first) {
-                _mm_storeu_si128(a, lo);
-                _mm_storeu_si128(a + 1, hi);
-            } else {
-                _mm_storeu_si128(a, _mm_add_epi32(_mm_loadu_si128(a), lo));
-                _mm_storeu_si128(a + 1, _mm_add_epi32(_mm_loadu_si128(a + 1), hi));
-            }
-        }
-        return;
-    }
-#endif
-    for (size_t i = 0; i < n; ++i)
-        acc[i] = (first ? 0 : acc[i]) + m_row[i] * weight;
-}
-
-void AreaScaler::emitRow(const std::vector<int32_t> &acc)
-{
-    auto *line = reinterpret_cast<uint32_t *>(m_out.scanLine(m_outRow));
-    const int32_t *sums = acc.data();
-    const int width = m_to.width();
-    // Truncated, as Qt's smooth scale does: a picture looks the same whichever
-    // of the two made it.
-#if defined(__SSE2__)
-    if (!scalarOnly) {
-        for (int o = 0; o < width; ++o) {
-            const __m128i v = _mm_srai_epi32(
-                _mm_loadu_si128(reinterpret_cast<const __m128i *>(sums + 4 * o)), outShift);
-            const __m128i words = _mm_packs_epi32(v, v);
-            line[o] = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(words, words))) | m_opaque;
-        }
-        return;
-    }
-#endif
-    for (int o = 0; o < width; ++o) {
         uint8_t px[4];
-        for (int c = 0; c < 4; ++c)
-            px[c] = uint8_t(std::clamp(sums[4 * o + c] >> outShift, 0, 255));
+        for (int c = 0; c < 4; ++c) {
+            int sum = 0;
+            for (int i = 0; i < span; ++i)
+                sum += s[4 * i + c] * w[(i / 2) * 8 + (i % 2)];
+            px[c] = uint8_t(std::clamp(sum >> outShift, 0, 255));
+        }
         uint32_t v;
         std::memcpy(&v, px, 4);
         line[o] = v | m_opaque;
@@ -220,37 +237,16 @@ void AreaScaler::emitRow(const std::vector<int32_t> &acc)
 
 void AreaScaler::addRow(const uint32_t *row)
 {
-    if (m_outRow >= m_to.height())
-        return;
     const int span = 2 * m_y.pairs;
+    const size_t stride = m_ring.size() / size_t(span);
     const int y = m_sourceRow++;
-    const auto weightFor = [&](int o) {
-        const int i = y - m_y.first[o];
-        return i >= 0 && i < span ? int(m_y.weights[size_t(o) * span * 4 + (i / 2) * 8 + (i % 2)])
-                                  : 0;
-    };
-    const int now = weightFor(m_outRow);
-    const int next = m_outRow + 1 < m_to.height() ? weightFor(m_outRow + 1) : 0;
-    if (now != 0 || next != 0)
-        horizontal(row);
-    // A row's first contribution replaces what the buffer held.
-    if (now != 0) {
-        accumulate(m_acc, now, !m_accStarted);
-        m_accStarted = true;
-    }
-    if (next != 0) {
-        accumulate(m_next, next, !m_nextStarted);
-        m_nextStarted = true;
-    }
-    // The output row is complete at the last source row that carries weight
-    // for it: it ends within this row, or the column ends here.
-    const bool last = (m_outRow + 1) * m_from.height() <= (y + 1) * m_to.height();
-    if (last) {
-        emitRow(m_acc);
+    std::memcpy(&m_ring[size_t(y % span) * stride], row, size_t(m_from.width()) * 4);
+    // An output row is made once the last row of its span has come; rows of a
+    // span start no earlier than the previous output row's.
+    while (m_outRow < m_to.height() && m_y.first[m_outRow] + span - 1 == y) {
+        vertical();
+        horizontal();
         ++m_outRow;
-        m_acc.swap(m_next);
-        m_accStarted = m_nextStarted;
-        m_nextStarted = false;
     }
 }
 

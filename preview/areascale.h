@@ -37,9 +37,9 @@ public:
     static void setScalarOnly(bool on);
 
 private:
-    // An output pixel's source span as pairs of taps: `first` is the first of
-    // 2 * pairs consecutive source pixels, `weights` their weights (sum 2^14),
-    // zero outside the span.
+    // An output pixel's (or row's) source span as pairs of taps: `first` is the
+    // first of 2 * pairs consecutive source pixels, `weights` their weights
+    // (sum 2^14), zero outside the span, each pair's two as a, b, a, b, ...
     struct Taps
     {
         std::vector<int> first;
@@ -47,16 +47,17 @@ private:
         int pairs = 0;
     };
     static Taps plan(int from, int to);
-    void horizontal(const uint32_t *row);
-    void accumulate(std::vector<int32_t> &acc, int weight, bool first);
-    void emitRow(const std::vector<int32_t> &acc);
+    // The source rows of output row m_outRow, averaged down the column into
+    // m_column; then that row across into the picture.
+    void vertical();
+    void horizontal();
 
     QSize m_from, m_to;
     Taps m_x, m_y;
-    std::vector<int16_t> m_row;         // the current source row at m_to's width
-    std::vector<int32_t> m_acc, m_next; // the output row being built, and the one after
+    std::vector<uint32_t> m_ring;         // the last 2 * m_y.pairs source rows, by row modulo that
+    std::vector<const uint32_t *> m_rows; // the ring's rows in the order of the current span
+    std::vector<int16_t> m_column;        // an output row at the source width, 7 fraction bits
     int m_sourceRow = 0, m_outRow = 0;
-    bool m_accStarted = false, m_nextStarted = false;
     uint32_t m_opaque = 0;
     QImage m_out;
 };
