@@ -15,6 +15,9 @@
 //   bench_refresh --mode M --count N [--passes K] [--warmup W] [--port P]
 //                 [--pixmap-cache-kib L]   (sets QPixmapCache's limit, for diagnosis)
 //                 [--heap-limit 1]         (sourcebar mode with the old fixed mmap threshold)
+//                 [--smaps PREFIX]         (copies /proc/self/smaps to PREFIX.bare before the
+//                                           sources are found and PREFIX.first after the first
+//                                           pass)
 // Prints one "refresh ..." line; the median is over the K measured passes.
 // rss_growth_kib is VmRSS after the first pass less VmRSS before the sources
 // were found (sourcebar) or before the first pass (the other modes).
@@ -36,6 +39,7 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QEventLoop>
+#include <QFile>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QNetworkAccessManager>
@@ -206,6 +210,17 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QString mode = QStringLiteral("sourcebar");
     int count = 9, passes = 15, warmup = 3, port = 8080, pixmapCacheKib = -1, heapLimit = 0;
+    QString smapsPrefix;
+    int trim = 0;
+    // Where the resident memory is, mapping by mapping, for a breakdown of the growth.
+    const auto saveSmaps = [&smapsPrefix](const char *suffix) {
+        if (smapsPrefix.isEmpty())
+            return;
+        QFile in(QStringLiteral("/proc/self/smaps"));
+        QFile out(smapsPrefix + QLatin1Char('.') + QLatin1String(suffix));
+        if (in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly))
+            out.write(in.readAll());
+    };
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         const QString &k = args.at(i);
@@ -224,6 +239,10 @@ int main(int argc, char **argv)
             pixmapCacheKib = v.toInt();
         else if (k == QLatin1String("--heap-limit"))
             heapLimit = v.toInt();
+        else if (k == QLatin1String("--smaps"))
+            smapsPrefix = v;
+        else if (k == QLatin1String("--trim"))
+            trim = v.toInt();
     }
     // The pass's own debug lines would cost terminal time that is not the pass's.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
@@ -250,6 +269,7 @@ int main(int argc, char **argv)
         program->show();
         settle();
         rssBefore = bench::statusValue("VmRSS");
+        saveSmaps("bare");
         // The first fetch of the process carries Qt's one-time set-up; the
         // second one costs what every further source costs.
         long rss = rssBefore;
@@ -258,6 +278,7 @@ int main(int argc, char **argv)
             settle();
             const long now = bench::statusValue("VmRSS");
             (i == 0 ? firstFetchKib : nextFetchKib) = now - rss;
+            saveSmaps(i == 0 ? "fetch1" : "fetch2");
             rss = now;
         }
         client.discovery();
@@ -345,7 +366,10 @@ int main(int argc, char **argv)
         const int64_t c1 = bench::cpuNs(), w1 = bench::monoNs();
         const auto stall = stalls.finishMs();
         if (p == 0) {
+            if (trim)
+                malloc_trim(0);
             rssAfterFirst = bench::statusValue("VmRSS");
+            saveSmaps("first");
             QStringList names = bench::threadNames();
             names.sort();
             threadsAfterFirst = names.join(QLatin1Char(','));

@@ -1,5 +1,8 @@
 #include "downloader.h"
 
+#include "areascale.h"
+#include "jpegfit.h"
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDebug>
@@ -158,6 +161,25 @@ QPixmap Downloader::decode(const QByteArray &body)
     const QByteArray format = formatOf(body);
     if (format.isEmpty())
         return QPixmap();
+    if (format == "jpeg") {
+        // libjpeg straight into 32-bit pixels at the DCT scale, each row
+        // averaged into the fit as it comes. Pictures that need no reduction,
+        // CMYK ones, and all of them where the area scaler does not beat Qt's
+        // smooth scale (no SSE2) go through Qt's reader below.
+        JpegFit jpeg(body);
+        const QSize declared = jpeg.size();
+        if (!declared.isValid() || declared.width() > maxPictureSide ||
+            declared.height() > maxPictureSide)
+            return QPixmap();
+        if (jpeg.convertible() && (declared.width() > largestShownSize.width() ||
+                                   declared.height() > largestShownSize.height())) {
+            const QSize shown =
+                declared.scaled(largestShownSize, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+            const QImage fitted = jpeg.decode(reducedScaleShift(declared, shown), shown);
+            if (!fitted.isNull())
+                return QPixmap::fromImage(fitted);
+        }
+    }
     QBuffer buffer;
     buffer.setData(body);
     buffer.open(QIODevice::ReadOnly);
@@ -183,14 +205,12 @@ QPixmap Downloader::decode(const QByteArray &body)
             // The clip keeps Qt's handler on libjpeg's power-of-two scale, with
             // the output taken as it comes: asked for a size libjpeg does not
             // produce itself, the handler picks a larger M/8 scale and smooths
-            // its output once more. The clip leaves out fewer than 2^k pixels
-            // at the right and bottom edges.
+            // its output once more.
             reader.setClipRect(QRect(0, 0, reduced.width() << k, reduced.height() << k));
             reader.setScaledSize(reduced);
         }
     }
-    return QPixmap::fromImage(
-        reader.read().scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    return QPixmap::fromImage(AreaScaler::scaled(reader.read(), shown));
 }
 
 int Downloader::reducedScaleShift(const QSize &declared, const QSize &fit)

@@ -312,6 +312,12 @@ void TestDownloader::onlyJpegAndPngAreDecoded_data()
     }
     QByteArray jpegTail = encode(QSize(16, 8), "JPEG");
     QTest::newRow("jpeg without its signature") << jpegTail.mid(2) << false;
+    QTest::newRow("jpeg signature, garbage after it")
+        << QByteArray("\xFF\xD8\xFF\xE0") + QByteArray(600, 'x') << false;
+    // libjpeg shows what arrived and fills the rest, in either decoder.
+    const QByteArray large = encode(QSize(1280, 720), "JPEG");
+    QTest::newRow("jpeg 1280x720 cut short") << large.left(large.size() * 2 / 3) << true;
+    QTest::newRow("jpeg 1280x720 header only") << large.left(700) << true;
     QTest::newRow("png signature, gif after it")
         << QByteArray("\x89PNG\r\n\x1A\n") + gifOnScreen(16, 8) << false;
 }

@@ -1,6 +1,7 @@
 // What the bar shows of a preview, through the real chain (fetch, decode,
 // button), against a full-size decode scaled by Qt's icon as the picture's
 // sizes are painted: the button's 200 x 150 and the hover preview's 400 x 300.
+#include "areascale.h"
 #include "downloader.h"
 #include "httpserver.h"
 #include "udpclient.h"
@@ -14,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QImage>
+#include <QImageWriter>
 #include <QPixmapCache>
 #include <QRandomGenerator>
 #include <QToolButton>
@@ -97,6 +99,10 @@ private slots:
     void shownAsFullDecodeShowsIt_data();
     void shownAsFullDecodeShowsIt();
     void paintsUseStoredSizes();
+    void areaScaleAsSmoothScale_data();
+    void areaScaleAsSmoothScale();
+    void areaScaleKeepsFlatColour_data();
+    void areaScaleKeepsFlatColour();
     void refreshedPicturesArePaintedUnscaled();
 
 private:
@@ -144,6 +150,21 @@ void TestPictures::shownAsFullDecodeShowsIt_data()
     QTest::newRow("photo 720x1280 portrait") << encode(photoLike(QSize(720, 1280)), "JPEG", 85);
     QTest::newRow("photo 1080x1920 portrait") << encode(photoLike(QSize(1080, 1920)), "JPEG", 85);
     QTest::newRow("photo 1280x720 png") << encode(photoLike(QSize(1280, 720)), "PNG");
+    {
+        // Progressive: libjpeg buffers the whole picture's coefficients first.
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, "jpeg");
+        writer.setQuality(85);
+        writer.setProgressiveScanWrite(true);
+        QVERIFY(writer.write(photoLike(QSize(1280, 720))));
+        QVERIFY(bytes.contains("\xFF\xC2")); // the progressive frame marker
+        QTest::newRow("photo 1280x720 progressive") << bytes;
+    }
+    // One component: libjpeg expands grey to RGB32 itself.
+    QTest::newRow("photo 1280x720 grey") << encode(
+        photoLike(QSize(1280, 720)).convertToFormat(QImage::Format_Grayscale8), "JPEG", 85);
     QTest::newRow("photo 300x500 portrait") << encode(photoLike(QSize(300, 500)), "JPEG", 85);
     QTest::newRow("photo 320x240 not scaled") << encode(photoLike(QSize(320, 240)), "JPEG", 85);
 }
@@ -190,6 +211,100 @@ void TestPictures::paintsUseStoredSizes()
         QCOMPARE(b->icon().pixmap(box).cacheKey(), first.cacheKey());
     }
     QCOMPARE(b->icon().pixmap(QSize(200, 150)).size(), QSize(200, 112));
+}
+
+void TestPictures::areaScaleAsSmoothScale_data()
+{
+    QTest::addColumn<QSize>("from");
+    QTest::addColumn<QSize>("to");
+    QTest::addColumn<bool>("alpha");
+    QTest::newRow("1/2 decode to the hover fit") << QSize(640, 360) << QSize(400, 225) << false;
+    QTest::newRow("hover fit to the button") << QSize(400, 225) << QSize(196, 110) << false;
+    QTest::newRow("odd ratio") << QSize(500, 388) << QSize(386, 300) << false;
+    QTest::newRow("portrait") << QSize(360, 640) << QSize(168, 300) << false;
+    QTest::newRow("one direction only") << QSize(400, 300) << QSize(200, 300) << false;
+    QTest::newRow("tiny") << QSize(7, 5) << QSize(3, 2) << false;
+    QTest::newRow("with alpha") << QSize(400, 225) << QSize(196, 110) << true;
+    // Too few source pixels for a pair of taps: Qt's smooth scale does it.
+    QTest::newRow("to one line") << QSize(800, 300) << QSize(400, 1) << false;
+}
+
+void TestPictures::areaScaleAsSmoothScale()
+{
+    QFETCH(QSize, from);
+    QFETCH(QSize, to);
+    QFETCH(bool, alpha);
+    QImage source = photoLike(from);
+    if (alpha) {
+        source = source.convertToFormat(QImage::Format_ARGB32);
+        for (int y = 0; y < from.height(); ++y)
+            for (int x = 0; x < from.width(); ++x)
+                source.setPixel(
+                    x, y, (source.pixel(x, y) & 0xffffff) | uint(x * 255 / from.width()) << 24);
+    }
+    const QImage qt = source.scaled(to, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const QImage ours = AreaScaler::scaled(source, to);
+    AreaScaler::setScalarOnly(true);
+    const QImage portable = AreaScaler::scaled(source, to);
+    AreaScaler::setScalarOnly(false);
+    for (const QImage &image : {ours, portable}) {
+        QCOMPARE(image.size(), to);
+        QCOMPARE(image.hasAlphaChannel(), alpha);
+        // Both average the same areas; they differ in rounding only.
+        const QImage a = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QImage b = qt.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        double sum = 0;
+        int most = 0;
+        for (int y = 0; y < to.height(); ++y)
+            for (int x = 0; x < to.width(); ++x)
+                for (int shift : {0, 8, 16, 24}) {
+                    const int d = qAbs(int(a.pixel(x, y) >> shift & 0xff) -
+                                       int(b.pixel(x, y) >> shift & 0xff));
+                    sum += d;
+                    most = qMax(most, d);
+                }
+        const double mean = sum / (4.0 * to.width() * to.height());
+        const QString why =
+            QStringLiteral("mean |diff| %1, largest %2").arg(mean, 0, 'f', 3).arg(most);
+        qInfo("%s", qPrintable(why));
+        QVERIFY2(mean <= 0.1 && most <= 2, qPrintable(why));
+    }
+#if defined(__SSE2__)
+    // The portable path computes the same pixels as the SIMD one.
+    QCOMPARE(portable, ours);
+#endif
+}
+
+void TestPictures::areaScaleKeepsFlatColour_data()
+{
+    QTest::addColumn<QSize>("from");
+    QTest::addColumn<QSize>("to");
+    for (const auto &sizes : {std::make_pair(QSize(640, 360), QSize(400, 225)),
+                              std::make_pair(QSize(1000, 777), QSize(386, 300)),
+                              std::make_pair(QSize(641, 360), QSize(400, 224)),
+                              std::make_pair(QSize(401, 333), QSize(7, 3))})
+        QTest::addRow("%dx%d to %dx%d", sizes.first.width(), sizes.first.height(),
+                      sizes.second.width(), sizes.second.height())
+            << sizes.first << sizes.second;
+}
+
+void TestPictures::areaScaleKeepsFlatColour()
+{
+    // The weights of every output pixel add up to exactly one: a flat area keeps
+    // its colour to the last bit, in either path.
+    QFETCH(QSize, from);
+    QFETCH(QSize, to);
+    QImage flat(from, QImage::Format_RGB32);
+    flat.fill(qRgb(201, 77, 13));
+    for (bool scalar : {false, true}) {
+        AreaScaler::setScalarOnly(scalar);
+        const QImage out = AreaScaler::scaled(flat, to);
+        AreaScaler::setScalarOnly(false);
+        QCOMPARE(out.size(), to);
+        for (int y = 0; y < to.height(); ++y)
+            for (int x = 0; x < to.width(); ++x)
+                QCOMPARE(out.pixel(x, y), qRgb(201, 77, 13));
+    }
 }
 
 void TestPictures::refreshedPicturesArePaintedUnscaled()

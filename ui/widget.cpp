@@ -1,6 +1,7 @@
 #include "widget.h"
 #include "ui_widget.h"
 
+#include "areascale.h"
 #include "downloader.h"
 #include "udpclient.h"
 
@@ -100,7 +101,7 @@ private:
     {
         return size == m_large.size()
                    ? m_large
-                   : m_large.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+                   : QPixmap::fromImage(AreaScaler::scaled(m_large.toImage(), size));
     }
 
     QPixmap m_large, m_small;
