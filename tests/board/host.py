@@ -3,7 +3,8 @@
 channel to the board's agent (a virtio-serial port).
 
   host.py DIR run COMMAND        run COMMAND as root on the board; prints its
-                                 output, exits with its status
+                                 output, exits with its status (waits at most
+                                 $BOARD_TIMEOUT seconds, 600 unless set)
   host.py DIR wait SECONDS       wait until the board's agent answers
   host.py DIR shot FILE.ppm      QMP screendump of the display
   host.py DIR move X Y           rest the pointer on pixel X, Y
@@ -58,7 +59,7 @@ def button(down):
     return events({"type": "btn", "data": {"down": down, "button": "left"}})
 
 
-def run(folder, command, timeout=600):
+def run(folder, command, timeout=float(os.environ.get("BOARD_TIMEOUT", 600))):
     ident = "%d.%d" % (os.getpid(), time.monotonic_ns())
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     s.settimeout(timeout)
