@@ -23,23 +23,30 @@ import time
 WIDTH, HEIGHT = 1920, 1080
 
 
-def qmp(folder, *commands):
+def qmp_session(folder):
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     s.connect(os.path.join(folder, "qmp.sock"))
     f = s.makefile("rw")
     json.loads(f.readline())  # greeting
-    replies = []
-    for command in ({"execute": "qmp_capabilities"},) + commands:
-        f.write(json.dumps(command) + "\n")
-        f.flush()
-        while True:
-            reply = json.loads(f.readline())
-            if "event" in reply:
-                continue
-            if "error" in reply:
-                sys.exit("qmp: %s: %s" % (command["execute"], reply["error"]))
-            replies.append(reply)
-            break
+    qmp_send(f, {"execute": "qmp_capabilities"})
+    return s, f
+
+
+def qmp_send(f, command):
+    f.write(json.dumps(command) + "\n")
+    f.flush()
+    while True:
+        reply = json.loads(f.readline())
+        if "event" in reply:
+            continue
+        if "error" in reply:
+            sys.exit("qmp: %s: %s" % (command["execute"], reply["error"]))
+        return reply
+
+
+def qmp(folder, *commands):
+    s, f = qmp_session(folder)
+    replies = [qmp_send(f, command) for command in commands]
     s.close()
     return replies
 
@@ -102,11 +109,18 @@ def main():
         qmp(folder, position(args[0], args[1]))
     elif verb == "click":
         count = int(args[2]) if len(args) > 2 else 1
-        commands = [position(args[0], args[1])]
-        for _ in range(count):
-            commands += [button(True), button(False)]
-        # A double-click must fall within the double-click interval: one QMP session.
-        qmp(folder, *commands)
+        # A double-click must fall within the double-click interval (400 ms), and
+        # its clicks lie further apart than libinput's debounce time, which
+        # swallows a press that follows a release at once as a bounce.
+        s, f = qmp_session(folder)
+        qmp_send(f, position(args[0], args[1]))
+        for i in range(count):
+            if i:
+                time.sleep(0.12)
+            qmp_send(f, button(True))
+            time.sleep(0.03)
+            qmp_send(f, button(False))
+        s.close()
     elif verb == "quit":
         qmp(folder, {"execute": "quit"})
     else:
