@@ -102,9 +102,16 @@ bool Downloader::fetch(const QString &url, QByteArray &body)
     connect(reply, &QIODevice::readyRead, &loop, collect);
     // The transfer timeout of the request only bounds inactivity; a server that
     // drips a byte a second would hold the fetch for ever without this limit.
+    // The limit is on the server, not on this thread: after a long paint in
+    // the nested loop (a slow display) the timer and the answer that arrived
+    // meanwhile are due together, and what is already here is taken first.
     QTimer limit;
     limit.setSingleShot(true);
-    connect(&limit, &QTimer::timeout, &loop, abandon);
+    connect(&limit, &QTimer::timeout, &loop, [abandon, reply] {
+        QCoreApplication::sendPostedEvents(reply, QEvent::MetaCall);
+        if (!reply->isFinished())
+            abandon();
+    });
     connect(reply, &QNetworkReply::downloadProgress, &loop, [abandon](qint64, qint64 total) {
         if (total > maxBodyBytes)
             abandon();

@@ -14,6 +14,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <thread>
+
 extern char **environ;
 
 namespace {
@@ -101,6 +104,7 @@ private slots:
     void fetch();
     void timeLimit_data();
     void timeLimit();
+    void answerWhileThisThreadWasBusyIsKept();
     void oversizedBodyIsAbandoned();
     void hugeDeclaredPictureIsNotDecoded();
     void decodedToShownFit_data();
@@ -239,6 +243,56 @@ void TestDownloader::timeLimit()
              qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(out.size(), 1);
     QVERIFY(out.at(0).pic.isNull());
+}
+
+void TestDownloader::answerWhileThisThreadWasBusyIsKept()
+{
+    // A slow display can hold this thread in a paint for longer than the fetch
+    // limit while the server answers at once: the answer that arrived meanwhile
+    // is the fetch's result, not an expired limit. The server runs in a thread
+    // of its own, so that it answers while this one is busy.
+    const QByteArray body = encode(QSize(64, 36), "JPEG");
+    std::atomic<quint16> port{0};
+    std::atomic<bool> answered{false};
+    std::thread serverThread([&] {
+        QTcpServer listener;
+        if (!listener.listen(QHostAddress::LocalHost, 0)) {
+            port = 1; // nothing listens there: the fetch fails
+            return;
+        }
+        port = listener.serverPort();
+        if (!listener.waitForNewConnection(10000))
+            return;
+        QTcpSocket *socket = listener.nextPendingConnection();
+        QByteArray request;
+        while (!request.contains("\r\n\r\n") && socket->waitForReadyRead(10000))
+            request += socket->readAll();
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                      QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        socket->waitForBytesWritten(10000);
+        answered = true;
+        socket->disconnectFromHost();
+        if (socket->state() != QAbstractSocket::UnconnectedState)
+            socket->waitForDisconnected(10000);
+    });
+    while (port == 0)
+        QThread::msleep(1);
+
+    // Once the fetch waits, this thread is busy until the server has answered
+    // and then for longer than the whole limit.
+    QTimer::singleShot(0, this, [&answered] {
+        QElapsedTimer waited;
+        waited.start();
+        while (!answered && waited.elapsed() < 10000)
+            QThread::msleep(5);
+        QThread::msleep(Downloader::fetchLimitMs + 500);
+    });
+    QByteArray got;
+    const bool ok = Downloader::fetch(QStringLiteral("http://127.0.0.1:%1/snap.jpg").arg(port), got);
+    serverThread.join();
+    QVERIFY(answered);
+    QVERIFY(ok);
+    QCOMPARE(got, body);
 }
 
 void TestDownloader::oversizedBodyIsAbandoned()
