@@ -288,7 +288,8 @@ void TestDownloader::answerWhileThisThreadWasBusyIsKept()
         QThread::msleep(Downloader::fetchLimitMs + 500);
     });
     QByteArray got;
-    const bool ok = Downloader::fetch(QStringLiteral("http://127.0.0.1:%1/snap.jpg").arg(port), got);
+    const bool ok =
+        Downloader::fetch(QStringLiteral("http://127.0.0.1:%1/snap.jpg").arg(port), got);
     serverThread.join();
     QVERIFY(answered);
     QVERIFY(ok);
