@@ -9,10 +9,21 @@
 #include <QString>
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 
 int main(int argc, char **argv)
 {
+    // Before the application object, which needs a working platform: the
+    // version must print on a device whose display is not up.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("sourcebar %s\n", SOURCEBAR_VERSION_STRING);
+            return 0;
+        }
+    }
     QApplication a(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(SOURCEBAR_VERSION_STRING));
     catchUnixSignals({SIGQUIT, SIGINT, SIGTERM, SIGHUP, SIGUSR1});
 
     const int id = QFontDatabase::addApplicationFont(QCoreApplication::applicationDirPath() +

@@ -153,6 +153,8 @@ private slots:
     void styleSheetResource();
     void startUpLog();
     void missingFont();
+    void versionOption_data();
+    void versionOption();
     void quitSignal_data();
     void quitSignal();
     void otherSignalsKeepDefaultAction();
@@ -193,6 +195,30 @@ void TestApp::missingFont()
     QVERIFY(p.finish());
     QCOMPARE(p.process.exitCode(), 0);
     QVERIFY(p.err.startsWith("Cannot open font DejaVuSansMono\nload qss file from : "));
+}
+
+void TestApp::versionOption_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("alone") << QStringList{"--version"};
+    QTest::newRow("after a Qt option") << QStringList{"-platform", "offscreen", "--version"};
+}
+
+// The version prints without a platform: on a device whose display is not up,
+// and from the package's maintainer scripts.
+void TestApp::versionOption()
+{
+    QFETCH(QStringList, args);
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "nosuchplatform");
+    process.setProcessEnvironment(env);
+    process.start(SOURCEBAR_EXE, args);
+    QVERIFY(process.waitForFinished(scaled(10000)));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(process.readAllStandardOutput(), QByteArray("sourcebar " SOURCEBAR_BUILD_VERSION "\n"));
+    QCOMPARE(process.readAllStandardError(), QByteArray());
 }
 
 void TestApp::quitSignal_data()

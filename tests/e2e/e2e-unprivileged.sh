@@ -61,7 +61,7 @@ launcher="$root/tests/e2e/sandbox-exec $uid ${group_list:-$uid}"
 # The system calls the unit lets through: its first SystemCallFilter= line
 # allows, the "~" lines after it refuse. sandbox-exec makes every other call
 # fail with EPERM under strace, as the unit does, and logs it.
-unit="$root/cmake/deb/sourcebar.service"
+unit="$root/debian/sourcebar.service"
 command -v strace >/dev/null || { echo "e2e-unprivileged: strace is missing (scripts/deps installs it)" >&2; exit 1; }
 expand() { # expand NAME...: system call names, systemd's groups (@...) expanded
     local name
