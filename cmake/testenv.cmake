@@ -1,18 +1,9 @@
 # Every test runs with the same Qt environment, whatever the caller exported:
-# Qt reads these variables itself, and a caller's own value would change what a
-# test sees (the log format and which lines are logged, the style and scale
-# that size the buttons, the plugins loaded, a proxy between the program and
-# the simulated transmitters). Qt's per-user settings (qtlogging.ini) and the
-# user's fontconfig files are kept out by a configuration directory of the build's own.
-set(SOURCEBAR_TEST_ENV_UNSET
-    QT_MESSAGE_PATTERN QT_LOGGING_RULES QT_LOGGING_CONF QT_LOGGING_TO_CONSOLE
-    QT_FORCE_STDERR_LOGGING QT_ASSUME_STDERR_HAS_CONSOLE
-    QT_FATAL_WARNINGS QT_FATAL_CRITICALS QT_DEBUG_PLUGINS
-    QT_PLUGIN_PATH QT_QPA_PLATFORM_PLUGIN_PATH QT_QPA_PLATFORMTHEME QT_QPA_GENERIC_PLUGINS
-    QT_STYLE_OVERRIDE QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR
-    QT_ENABLE_HIGHDPI_SCALING QT_SCALE_FACTOR_ROUNDING_POLICY QT_FONT_DPI QT_QPA_FONTDIR
-    QT_USE_NATIVE_WINDOWS QT_XCB_GL_INTEGRATION QT_QUICK_BACKEND
-    http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY)
+# the variables in cmake/isolated-environment are dropped. Qt's per-user
+# settings (qtlogging.ini) and the user's fontconfig files are kept out by a
+# configuration directory of the build's own.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/isolated-environment SOURCEBAR_TEST_ENV_UNSET REGEX "^[A-Za-z_]+$")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/isolated-environment)
 
 # Applies that environment to every test defined so far in the calling
 # directory: call it at the end of each CMakeLists.txt that adds tests.

@@ -19,16 +19,11 @@ session_init() {
 
 # The session picks its Qt platforms itself (sourcebar on the X server, the
 # tools offscreen) and drops the caller's Qt settings that change what the
-# checks see: log format and filters, style, scale, fonts, plugins, proxies.
+# checks see (the list the tests drop too).
 session_clean_qt_env() {
-    unset QT_QPA_PLATFORM QT_MESSAGE_PATTERN QT_LOGGING_RULES QT_LOGGING_CONF \
-        QT_LOGGING_TO_CONSOLE QT_FORCE_STDERR_LOGGING QT_ASSUME_STDERR_HAS_CONSOLE \
-        QT_FATAL_WARNINGS QT_FATAL_CRITICALS QT_DEBUG_PLUGINS QT_PLUGIN_PATH \
-        QT_QPA_PLATFORM_PLUGIN_PATH QT_QPA_PLATFORMTHEME QT_QPA_GENERIC_PLUGINS \
-        QT_STYLE_OVERRIDE QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR \
-        QT_ENABLE_HIGHDPI_SCALING QT_SCALE_FACTOR_ROUNDING_POLICY QT_FONT_DPI QT_QPA_FONTDIR \
-        QT_USE_NATIVE_WINDOWS QT_XCB_GL_INTEGRATION \
-        http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+    local names
+    mapfile -t names < <(grep -E '^[A-Za-z_]+$' "$(dirname "${BASH_SOURCE[0]}")/../../cmake/isolated-environment")
+    unset QT_QPA_PLATFORM "${names[@]}"
 }
 
 # Stops in the reverse order of starting, each before the next: the X clients
