@@ -101,12 +101,7 @@ SOURCEBAR_E2E_LAUNCHER="$launcher" SOURCEBAR_E2E_PROGRAM="$stage/sourcebar" SOUR
 wait "$sampler" 2>/dev/null || true
 sampler=''
 
-failures=0
-check() { # check DESCRIPTION COMMAND...
-    local what="$1"
-    shift
-    if "$@"; then echo "ok    $what"; else echo "FAIL  $what"; failures=$((failures + 1)); fi
-}
+. "$root/scripts/lib/check.sh"
 field() { sed -n "s/^$1:[[:space:]]*//p" "$work/status" | tr -s ' \t' ' ' | sed 's/ $//'; }
 if [ -s "$work/status" ]; then
     check "ran as uid $uid (real, effective, saved, fs)" [ "$(field Uid)" = "$uid $uid $uid $uid" ]

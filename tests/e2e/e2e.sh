@@ -11,23 +11,23 @@ if ip -o link show | grep -vq ': lo:'; then
     echo "e2e: this network namespace has interfaces besides lo; run it through scripts/test" >&2
     exit 1
 fi
+# The discovery broadcast and the video streams' multicast loop back on lo, as
+# scripts/netns routes them; a private namespace made otherwise gets the routes
+# here, or the test stops at once naming the one it lacks.
+for route in 255.255.255.255 239.0.0.0/8; do
+    ip route get "${route%/*}" 2>/dev/null | grep -q ' dev lo ' && continue
+    if ! ip route add "$route" dev lo src 127.0.0.1 2>/dev/null; then
+        echo "e2e: no route for $route on lo, and it cannot be added here (ip route add $route dev lo src 127.0.0.1)" >&2
+        exit 1
+    fi
+done
 
 . "$root/scripts/lib/session.sh"
 out="${SOURCEBAR_E2E_OUT:-$build/e2e}"
 rm -rf "$out"
 session_init "$build" "$out"
 
-failures=0
-check() { # check DESCRIPTION COMMAND...
-    local what="$1"
-    shift
-    if "$@"; then
-        echo "ok    $what"
-    else
-        echo "FAIL  $what"
-        failures=$((failures + 1))
-    fi
-}
+. "$root/scripts/lib/check.sh"
 is_dark() { local r g b; read -r r g b <<<"$1"; [ $((r + g + b)) -lt 60 ]; }
 is_picture() { # neither the dark background nor the grey button face
     local r g b; read -r r g b <<<"$1"
