@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFont>
 #include <QFontDatabase>
+#include <QNetworkProxy>
 #include <QString>
 
 #include <csignal>
@@ -25,6 +26,9 @@ int main(int argc, char **argv)
     QApplication a(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(SOURCEBAR_VERSION_STRING));
     catchUnixSignals({SIGQUIT, SIGINT, SIGTERM, SIGHUP, SIGUSR1});
+    // Nothing of this program goes through a proxy (the transmitters are on the
+    // LAN, the player on loopback): no socket asks the system for one either.
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
 
     const int id = QFontDatabase::addApplicationFont(QCoreApplication::applicationDirPath() +
                                                      QStringLiteral("/DejaVuSansMono.ttf"));

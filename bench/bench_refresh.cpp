@@ -28,7 +28,8 @@
 // In sourcebar mode, before discovery, the program fetches the first two
 // sources through its own chain: first_fetch_rss_kib and next_fetch_rss_kib
 // are VmRSS growth over each, so the one-time cost of the first fetch is
-// their difference; threads_after_first lists the threads after the first pass.
+// their difference; rss_after_first_kib is VmRSS after the first pass and
+// threads_after_first lists the threads after it.
 #include "benchcommon.h"
 #include "benchnet.h"
 #include "downloader.h"
@@ -396,11 +397,11 @@ int main(int argc, char **argv)
     std::printf("refresh mode=%s sources=%d passes=%d cpu_us_per_source=%.1f "
                 "wall_ms_per_pass=%.2f button_paints_per_pass=%.0f rss_growth_kib=%ld "
                 "stall_ms=%.2f stall_cpu_ms=%.2f first_fetch_rss_kib=%ld next_fetch_rss_kib=%ld "
-                "threads_after_first=%s\n",
+                "rss_after_first_kib=%ld threads_after_first=%s\n",
                 qPrintable(mode), count, passes, bench::median(cpuUsPerSource),
                 bench::median(wallMsPerPass), bench::median(paintsPerPass),
                 rssAfterFirst - rssBefore, bench::median(stallMs), bench::median(stallCpuMs),
-                firstFetchKib, nextFetchKib,
+                firstFetchKib, nextFetchKib, rssAfterFirst,
                 qPrintable(threadsAfterFirst.replace(QLatin1Char(' '), QLatin1Char('_'))));
     std::fflush(stdout);
     // Quick exit: the global client and downloader outlive the application object.

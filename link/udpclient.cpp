@@ -6,7 +6,7 @@
 #include <QJsonParseError>
 #include <QJsonValue>
 #include <QMetaObject>
-#include <QRegExp>
+#include <QNetworkProxy>
 #include <QSet>
 #include <QTimer>
 #include <QUdpSocket>
@@ -124,17 +124,23 @@ bool hasRepeatedKeys(const QByteArray &json)
 
 UdpClient::UdpClient(QObject *parent) : QObject(parent)
 {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    // Qt 6's QString takes no QRegExp; Core5Compat's removeIn is the same match.
-    strModel() = QRegExp(QStringLiteral("\\s")).removeIn(strModel());
-#else
-    strModel().remove(QRegExp(QStringLiteral("\\s")));
-#endif
+    // White space is what QRegExp's \s matched: QChar::isSpace(), the same
+    // under both majors with no regular expression (and no Core5Compat).
+    QString stripped;
+    stripped.reserve(strModel().size());
+    for (const QChar c : std::as_const(strModel())) {
+        if (!c.isSpace())
+            stripped += c;
+    }
+    strModel() = stripped;
     models() = strModel().split(QLatin1Char(','), Qt::SkipEmptyParts);
 
     // Not bound here: this object exists before the application object, and a
     // socket bound that early never reports readyRead(). The first send binds it.
     udpSocket = new QUdpSocket(this);
+    // Datagrams go straight to the LAN and to the player: with a proxy of its
+    // own, the socket's bind asks no proxy factory (under Qt 6, libproxy).
+    udpSocket->setProxy(QNetworkProxy::NoProxy);
 
     refreshTimer = new QTimer;
     connect(refreshTimer, SIGNAL(timeout()), this, SLOT(onRefreshPreview()));

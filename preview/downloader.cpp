@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QImageReader>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRect>
@@ -39,20 +40,29 @@ namespace {
 // loaded; the paths are back before anything else can search them. Qt's bearer
 // thread still starts, but without engines it waits and never wakes. Qt 6 has
 // no bearer management.
+// The transmitters are on the receiver's own LAN, addressed by IP: no request
+// goes through a proxy, whatever the environment (http_proxy, all_proxy, ...)
+// or the system's settings say. With a proxy of its own the manager never asks
+// the application's proxy factory, so no proxy lookup happens at all: under
+// Qt 6 that lookup is libproxy's, which starts a thread that stays and sets up
+// its engine for auto-configuration scripts, a JavaScript interpreter.
 std::unique_ptr<QNetworkAccessManager> newManager()
 {
+    std::unique_ptr<QNetworkAccessManager> manager;
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     static bool bearerSearched = false;
     if (!bearerSearched) {
         bearerSearched = true;
         const QStringList paths = QCoreApplication::libraryPaths();
         QCoreApplication::setLibraryPaths(QStringList());
-        std::unique_ptr<QNetworkAccessManager> first(new QNetworkAccessManager);
+        manager.reset(new QNetworkAccessManager);
         QCoreApplication::setLibraryPaths(paths);
-        return first;
     }
 #endif
-    return std::unique_ptr<QNetworkAccessManager>(new QNetworkAccessManager);
+    if (!manager)
+        manager.reset(new QNetworkAccessManager);
+    manager->setProxy(QNetworkProxy::NoProxy);
+    return manager;
 }
 } // namespace
 

@@ -82,6 +82,28 @@ QStringList threadNames()
     return names;
 }
 
+// Adds ("add") or removes ("del") ADDRESS/32 on lo; returns ip's exit status,
+// -1 when it could not run. Started with posix_spawn rather than QProcess,
+// whose child reaper passes waitid() a null status pointer, which memcheck
+// reports as an error.
+int onLoopback(const char *verb, const QString &address)
+{
+    const QString ip = QStandardPaths::findExecutable(
+        QStringLiteral("ip"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
+                               QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+    if (ip.isEmpty())
+        return -1;
+    const QByteArray path = ip.toLocal8Bit(), cidr = (address + QStringLiteral("/32")).toLatin1();
+    const char *argv[] = {path.constData(), "addr", verb, cidr.constData(), "dev", "lo", nullptr};
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
+        return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 struct Emission
 {
     QString id, cName;
@@ -99,6 +121,7 @@ private slots:
 
     void firstFetchLeavesOnlyQtsOneTimeThreads();
     void fetchAfterAddressAddedLate();
+    void proxyInEnvironmentIsNotUsed();
     void emptyUrlMakesNoRequest();
     void fetch_data();
     void fetch();
@@ -122,6 +145,7 @@ private slots:
     void backgroundDownloadNames_data();
     void backgroundDownloadNames();
     void backgroundDownloadWhileBusyIsDropped();
+    void noProxyLookupAfterFetches();
 
 private:
     // Calls the fetch as a direct caller and records what it announced.
@@ -496,26 +520,7 @@ void TestDownloader::fetchAfterAddressAddedLate()
     if (!inPrivateNetwork())
         QSKIP("changes the loopback interface: runs in the private network namespace that "
               "scripts/test makes");
-    const QString ip = QStandardPaths::findExecutable(
-        QStringLiteral("ip"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
-                               QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
-    QVERIFY(!ip.isEmpty());
     const QString address = QStringLiteral("10.213.0.1");
-    // Started with posix_spawn rather than QProcess, whose child reaper passes
-    // waitid() a null status pointer, which memcheck reports as an error.
-    const auto onLoopback = [&ip, &address](const char *verb) {
-        const QByteArray path = ip.toLocal8Bit(),
-                         cidr = (address + QStringLiteral("/32")).toLatin1();
-        const char *argv[] = {path.constData(), "addr", verb, cidr.constData(), "dev", "lo",
-                              nullptr};
-        pid_t pid = 0;
-        if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
-            return -1;
-        int status = 0;
-        if (waitpid(pid, &status, 0) != pid)
-            return -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
     Downloader d;
     QList<Emission> out;
     QVERIFY(fetchInto(d, server.url("/snap.png"), out)); // Qt's network set-up is done
@@ -523,17 +528,78 @@ void TestDownloader::fetchAfterAddressAddedLate()
         HttpServer early{QHostAddress(address)};
         QVERIFY(!early.isListening()); // the address does not exist yet
     }
-    QCOMPARE(onLoopback("add"), 0);
+    QCOMPARE(onLoopback("add", address), 0);
     HttpServer late{QHostAddress(address)};
     QVERIFY(late.isListening());
     late.route("/snap.png", "image/png", encode(QSize(32, 24), "PNG"));
     out.clear();
     const bool ok = fetchInto(d, late.url("/snap.png"), out);
     late.close();
-    QCOMPARE(onLoopback("del"), 0);
+    QCOMPARE(onLoopback("del", address), 0);
     QVERIFY(ok);
     QCOMPARE(out.size(), 1);
     QCOMPARE(out.first().pic.size(), QSize(32, 24));
+}
+
+void TestDownloader::proxyInEnvironmentIsNotUsed()
+{
+    // A proxy named in the environment (/etc/default/sourcebar, a shell) is
+    // never offered a preview request: the fetch goes straight to the
+    // transmitter. Qt never proxies loopback addresses, so the pictures come
+    // from a link-local address given to lo in this private namespace.
+    if (!inPrivateNetwork())
+        QSKIP("changes the loopback interface: runs in the private network namespace that "
+              "scripts/test makes");
+    QTcpServer proxy;
+    proxy.setProxy(QNetworkProxy::NoProxy);
+    QVERIFY(proxy.listen(QHostAddress::LocalHost, 0));
+    int offered = 0;
+    connect(&proxy, &QTcpServer::newConnection, this, [&proxy, &offered] {
+        while (QTcpSocket *socket = proxy.nextPendingConnection()) {
+            ++offered;
+            socket->deleteLater(); // never answers
+        }
+    });
+    const QByteArray proxyUrl = "http://127.0.0.1:" + QByteArray::number(proxy.serverPort());
+    const EnvironmentVariable http("http_proxy", proxyUrl), httpUpper("HTTP_PROXY", proxyUrl),
+        all("all_proxy", proxyUrl), allUpper("ALL_PROXY", proxyUrl),
+        noProxy("no_proxy", QByteArray()), noProxyUpper("NO_PROXY", QByteArray());
+
+    const QString address = QStringLiteral("169.254.77.1");
+    QCOMPARE(onLoopback("add", address), 0);
+    QList<Emission> out;
+    bool ok = false;
+    QStringList requests;
+    {
+        HttpServer lan{QHostAddress(address)};
+        QVERIFY(lan.isListening());
+        lan.route("/snap.png", "image/png", encode(QSize(32, 24), "PNG"));
+        Downloader d;
+        ok = fetchInto(d, lan.url("/snap.png"), out);
+        QTest::qWait(100); // a connection to the proxy would be taken here at the latest
+        requests = lan.requests;
+    }
+    QCOMPARE(onLoopback("del", address), 0);
+    QCOMPARE(offered, 0);
+    QVERIFY(ok);
+    QCOMPARE(requests, QStringList({"/snap.png"}));
+    QCOMPARE(out.size(), 1);
+    QCOMPARE(out.first().pic.size(), QSize(32, 24));
+    VERIFY_NO_PROXY_LOOKUP();
+}
+
+void TestDownloader::noProxyLookupAfterFetches()
+{
+    // After every fetch of this process, and the background download's: no
+    // proxy library was loaded for a lookup (libproxy, its modules, its
+    // JavaScript engine) and no proxy thread ("QLibProxyWrapper") runs.
+    Downloader d;
+    QList<Emission> out;
+    QVERIFY(fetchInto(d, server.url("/snap.png"), out));
+    QTemporaryDir dir;
+    d.downloadFileFromURL(server.url("/snap.png"), dir.path());
+    QTRY_VERIFY(d.m_isReady);
+    VERIFY_NO_PROXY_LOOKUP();
 }
 
 void TestDownloader::repeatedFetchesReleaseEverything()

@@ -3,6 +3,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QUdpSocket>
@@ -63,6 +66,7 @@ class FakeTransmitter
 public:
     FakeTransmitter()
     {
+        socket.setProxy(QNetworkProxy::NoProxy); // the test's own sockets look no proxy up
         QVERIFY(socket.bind(QHostAddress::AnyIPv4, 3600,
                             QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
     }
@@ -98,6 +102,8 @@ private slots:
     void cleanup();
 
     void constants();
+    void modelListWhiteSpace_data();
+    void modelListWhiteSpace();
     void crcCheckValue();
     void frame_data();
     void frame();
@@ -122,6 +128,7 @@ private slots:
     void refreshWalksSnapshot();
     void refreshSkipsNestedTicks();
     void refreshTimer();
+    void proxyInEnvironmentIsNotUsed();
 
 private:
     static int build(QByteArray &out, const QByteArray &message)
@@ -160,6 +167,56 @@ void TestUdpClient::constants()
     QCOMPARE(int(UdpClient::discoveryPort), 3600);
     QCOMPARE(int(UdpClient::playerPort), 3601);
     QCOMPARE(UdpClient::discoveryWindowMs, 2000);
+}
+
+void TestUdpClient::modelListWhiteSpace_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("stripped");
+    QTest::addColumn<QStringList>("list");
+
+    QTest::newRow("the default") << "618204-TX, 618205-TX, 47130"
+                                 << "618204-TX,618205-TX,47130"
+                                 << QStringList({"618204-TX", "618205-TX", "47130"});
+    QTest::newRow("tabs, newlines, form feed, carriage return")
+        << "\t618204-TX ,\n 618205-TX\r\n,\f\v47130 "
+        << "618204-TX,618205-TX,47130" << QStringList({"618204-TX", "618205-TX", "47130"});
+    // Not ASCII, but white space to QChar::isSpace() as to QRegExp's \s.
+    QTest::newRow("no-break space, em space, ideographic space")
+        << QString::fromUtf8("618204-TX,\u00a0618205-TX\u2003,\u300047130\u00a0")
+        << "618204-TX,618205-TX,47130" << QStringList({"618204-TX", "618205-TX", "47130"});
+    QTest::newRow("line and paragraph separators, next line")
+        << QString::fromUtf8("61\u20288204-TX,\u2029618205-TX,\u008547130")
+        << "618204-TX,618205-TX,47130" << QStringList({"618204-TX", "618205-TX", "47130"});
+    // Neither counts as white space: both stay inside the model names.
+    QTest::newRow("zero-width space and word joiner stay")
+        << QString::fromUtf8("618204\u200b-TX, 47\u2060130")
+        << QString::fromUtf8("618204\u200b-TX,47\u2060130")
+        << QStringList({QString::fromUtf8("618204\u200b-TX"), QString::fromUtf8("47\u2060130")});
+    QTest::newRow("empty entries are skipped") << " , 618204-TX,\u2003,, "
+                                               << ",618204-TX,,,"
+                                               << QStringList({"618204-TX"});
+}
+
+void TestUdpClient::modelListWhiteSpace()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, stripped);
+    QFETCH(QStringList, list);
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // The match the program had: QRegExp's \s, which Qt 5 still has in QtCore.
+    QCOMPARE(QString(text).remove(QRegExp(QStringLiteral("\\s"))), stripped);
+#endif
+    const QString before = strModel();
+    strModel() = text;
+    {
+        UdpClient c;
+        QCOMPARE(strModel(), stripped);
+        QCOMPARE(models(), list);
+    }
+    strModel() = before;
+    UdpClient restored;
+    QCOMPARE(models(), QStringList({"618204-TX", "618205-TX", "47130"}));
 }
 
 void TestUdpClient::crcCheckValue()
@@ -456,7 +513,11 @@ namespace {
 class FakePlayer
 {
 public:
-    FakePlayer() { QVERIFY(socket.bind(QHostAddress::LocalHost, 3601)); }
+    FakePlayer()
+    {
+        socket.setProxy(QNetworkProxy::NoProxy);
+        QVERIFY(socket.bind(QHostAddress::LocalHost, 3601));
+    }
     QByteArray take(int timeout = 2000)
     {
         QElapsedTimer t;
@@ -627,6 +688,45 @@ void TestUdpClient::refreshTimer()
     const int count = spy.count();
     QTest::qWait(150);
     QCOMPARE(spy.count(), count);
+}
+
+void TestUdpClient::proxyInEnvironmentIsNotUsed()
+{
+    // With a SOCKS proxy in the environment, Qt's system proxy factory would
+    // send datagrams through it (SOCKS 5 tunnels UDP). The link asks for no
+    // proxy: discovery and the play command go straight out, the proxy is
+    // never contacted, and no proxy lookup happens (under Qt 6: no libproxy
+    // set-up and no "QLibProxyWrapper" thread).
+    QTcpServer proxy;
+    proxy.setProxy(QNetworkProxy::NoProxy);
+    QVERIFY(proxy.listen(QHostAddress::LocalHost, 0));
+    int offered = 0;
+    connect(&proxy, &QTcpServer::newConnection, this, [&proxy, &offered] {
+        while (QTcpSocket *socket = proxy.nextPendingConnection()) {
+            ++offered;
+            socket->deleteLater(); // never answers
+        }
+    });
+    const QByteArray port = QByteArray::number(proxy.serverPort());
+    const EnvironmentVariable http("http_proxy", "http://127.0.0.1:" + port),
+        httpUpper("HTTP_PROXY", "http://127.0.0.1:" + port),
+        all("all_proxy", "socks5://127.0.0.1:" + port),
+        allUpper("ALL_PROXY", "socks5://127.0.0.1:" + port), noProxy("no_proxy", QByteArray()),
+        noProxyUpper("NO_PROXY", QByteArray());
+
+    FakeTransmitter tx;
+    FakePlayer player;
+    UdpClient c;
+    QSignalSpy spy(&c, &UdpClient::sourceUpdated);
+    c.discovery();
+    QVERIFY(!tx.takeRequest().isEmpty());
+    tx.answer(replyFrame(record("127.0.0.11", "Cam A", "618204-TX")));
+    QTRY_COMPARE(spy.count(), 1);
+    QVERIFY(c.playSource(QStringLiteral("127.0.0.11")));
+    QVERIFY(!player.take().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!onDiscovery, 4000);
+    QCOMPARE(offered, 0);
+    VERIFY_NO_PROXY_LOOKUP();
 }
 
 QTEST_GUILESS_MAIN(TestUdpClient)
