@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPixmapCache>
 #include <QPointer>
@@ -439,6 +440,19 @@ void Widget::takeKeyboard()
     // linuxfb) the window asks for the keyboard itself.
     activateWindow();
     setFocus(Qt::OtherFocusReason);
+}
+
+void Widget::paintEvent(QPaintEvent *event)
+{
+    // The window draws nothing itself, so where a child was hidden or deleted
+    // only the backing store's own clearing would remove it. linuxfb's backing
+    // store does not clear before a paint (eglfs's and xcb's do), which left a
+    // switched-off bar and its preview on the screen: clear here on every
+    // platform.
+    QPainter p(this);
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    for (const QRect &r : event->region())
+        p.fillRect(r, Qt::transparent);
 }
 
 void Widget::showEvent(QShowEvent *event)
