@@ -178,7 +178,7 @@ void TestApp::styleSheetResource()
     QCOMPARE(file.readAll(), styleSheet);
     const QResource resource(":/myQss.qss");
     QCOMPARE(resource.compressionAlgorithm(), QResource::ZlibCompression);
-    QCOMPARE(resource.uncompressedSize(), qint64(1151));
+    QCOMPARE(resource.uncompressedSize(), qint64(1367));
 }
 
 void TestApp::startUpLog()
