@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -73,8 +74,14 @@ void handler(int sig)
 
 void catchUnixSignals(std::initializer_list<int> quitSignals)
 {
-    if (quitPipe[0] < 0 && ::pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (quitPipe[0] < 0 && ::pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        const int err = errno;
         quitPipe[0] = quitPipe[1] = -1;
+        // Without the pipe a quit signal cannot reach the window: it would only
+        // print its line and leave the program running.
+        qWarning().noquote() << "cannot create the quit pipe:" << std::strerror(err)
+                             << "- quit signals will not end the program";
+    }
 
     sigset_t blocking_mask;
     sigemptyset(&blocking_mask);
@@ -85,8 +92,11 @@ void catchUnixSignals(std::initializer_list<int> quitSignals)
     sa.sa_handler = handler;
     sa.sa_mask = blocking_mask;
     sa.sa_flags = 0;
-    for (int sig : quitSignals)
-        sigaction(sig, &sa, nullptr);
+    for (int sig : quitSignals) {
+        if (::sigaction(sig, &sa, nullptr) != 0)
+            qWarning().noquote() << "cannot catch signal" << sig << ":" << std::strerror(errno)
+                                 << "- it will not end the program cleanly";
+    }
 }
 
 void watchQuitSignals()

@@ -253,10 +253,13 @@ bool Downloader::downloadURL2(QString id, QString cName, QString url)
     QByteArray jpegData;
     if (!fetch(url, jpegData)) {
         QPixmap pic;
+        emit previewFailed(id, cName);
         emit imageUpdated(id, cName, pic);
         return false;
     }
     QPixmap pixmap = decode(jpegData);
+    if (pixmap.isNull())
+        emit previewFailed(id, cName);
     emit imageUpdated(id, cName, pixmap);
     return true;
 }

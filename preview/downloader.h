@@ -33,6 +33,10 @@ public:
 
 signals:
     void imageUpdated(QString id, QString cName, QPixmap &pic);
+    // A source's preview could not be had (an error status, the time limit, an
+    // oversized body, an undecodable picture); sent just before its
+    // imageUpdated. A source without a preview address never fails.
+    void previewFailed(QString id, QString cName);
 
 private slots:
     void onDownloadFileComplete(QNetworkReply *reply);

@@ -117,7 +117,11 @@ class TestDownloader : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void init() { LogCapture::lines().clear(); }
+    void init()
+    {
+        LogCapture::lines().clear();
+        signalled.clear();
+    }
 
     void firstFetchLeavesOnlyQtsOneTimeThreads();
     void fetchAfterAddressAddedLate();
@@ -152,13 +156,25 @@ private:
     bool fetchInto(Downloader &d, const QString &url, QList<Emission> &out)
     {
         connect(&d, &Downloader::imageUpdated, this,
-                [&out](QString id, QString cName, QPixmap &pic) {
+                [this, &out](QString id, QString cName, QPixmap &pic) {
                     out.append({id, cName, pic});
+                    signalled << QStringLiteral("image ") + id;
                 });
+        connect(&d, &Downloader::previewFailed, this, [this](QString id, QString cName) {
+            signalled << QStringLiteral("failed %1 %2").arg(id, cName);
+        });
         const bool ok = d.downloadURL2(QStringLiteral("127.0.0.11"), QStringLiteral("Cam"), url);
         disconnect(&d, &Downloader::imageUpdated, this, nullptr);
+        disconnect(&d, &Downloader::previewFailed, this, nullptr);
         return ok;
     }
+    // The failure, when there is one, comes just before the picture's update.
+    static QStringList failedThenImage()
+    {
+        return {QStringLiteral("failed 127.0.0.11 Cam"), QStringLiteral("image 127.0.0.11")};
+    }
+
+    QStringList signalled; // previewFailed and imageUpdated, in order
 
     HttpServer server;
 };
@@ -212,6 +228,8 @@ void TestDownloader::emptyUrlMakesNoRequest()
     QVERIFY(out.at(0).pic.isNull());
     QCOMPARE(server.requests.size(), requestsBefore);
     QVERIFY(LogCapture::lines().isEmpty());
+    // A source without a preview address is not failing.
+    QCOMPARE(signalled, QStringList({"image 127.0.0.11", "image 127.0.0.11"}));
 }
 
 void TestDownloader::fetch_data()
@@ -243,6 +261,9 @@ void TestDownloader::fetch()
     QCOMPARE(out.at(0).pic.isNull(), size.isEmpty());
     if (!size.isEmpty())
         QCOMPARE(out.at(0).pic.size(), size);
+    // Every fetch that ends without a picture is a failure: an error status
+    // as well as a body that does not decode.
+    QCOMPARE(signalled, size.isEmpty() ? failedThenImage() : QStringList({"image 127.0.0.11"}));
     QCOMPARE(server.requests, QStringList({path})); // one GET, redirects not followed
     QVERIFY(LogCapture::lines().isEmpty());
 }
@@ -267,6 +288,7 @@ void TestDownloader::timeLimit()
              qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(out.size(), 1);
     QVERIFY(out.at(0).pic.isNull());
+    QCOMPARE(signalled, failedThenImage());
 }
 
 void TestDownloader::answerWhileThisThreadWasBusyIsKept()
@@ -330,6 +352,7 @@ void TestDownloader::oversizedBodyIsAbandoned()
     QCOMPARE(out.size(), 2);
     QVERIFY(out.at(0).pic.isNull());
     QVERIFY(out.at(1).pic.isNull());
+    QCOMPARE(signalled, failedThenImage() + failedThenImage());
 }
 
 void TestDownloader::hugeDeclaredPictureIsNotDecoded()
@@ -339,6 +362,7 @@ void TestDownloader::hugeDeclaredPictureIsNotDecoded()
     QVERIFY(fetchInto(d, server.url("/huge.jpg"), out));
     QCOMPARE(out.size(), 1);
     QVERIFY(out.at(0).pic.isNull());
+    QCOMPARE(signalled, failedThenImage());
     // The largest accepted side still decodes.
     QVERIFY(!Downloader::decode(encode(QSize(8192, 2), "PNG")).isNull());
     QVERIFY(Downloader::decode(encode(QSize(8193, 2), "PNG")).isNull());

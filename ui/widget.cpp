@@ -5,18 +5,22 @@
 #include "downloader.h"
 #include "udpclient.h"
 
+#include <QApplication>
 #include <QCursor>
 #include <QDebug>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QIconEngine>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPixmapCache>
 #include <QPointer>
+#include <QShowEvent>
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
@@ -82,7 +86,6 @@ public:
             return m_small;
         // A box that changed since the picture was made (the layout gave the
         // buttons a new width) is scaled for once and kept.
-        ++iconScalingsAtPaint;
         m_small = scaledTo(shown);
         return m_small;
     }
@@ -119,9 +122,120 @@ QIcon iconOf(const QPixmap &pic, QToolButton *button)
         box = button->iconSize();
     return QIcon(new ShownSizesIconEngine(pic, button, box));
 }
+
+// What a key means to the bar. Several remote keys reach Qt with no key at
+// all, so a key is known by its Qt key or by its native scan code: the evdev
+// code + 8 under libinput, Qt's evdev handler and xcb alike.
+enum class KeyAction { None, Ok, Back, Menu, Left, Right, Up, Down, Digit };
+
+struct KeyMeaning
+{
+    KeyAction action = KeyAction::None;
+    int digit = 0;
+};
+
+constexpr quint32 scanOf(int evdevCode)
+{
+    return quint32(evdevCode) + 8;
+}
+
+// evdev codes (linux/input-event-codes.h)
+constexpr int evEsc = 1, evOne = 2, evNine = 10, evEnter = 28, evSpace = 57, evKpEnter = 96,
+              evUp = 103, evLeft = 105, evRight = 106, evDown = 108, evCompose = 127, evMenu = 139,
+              evBack = 158, evExit = 174, evClose = 206, evOk = 0x160, evSelect = 0x161,
+              evNumeric0 = 0x200;
+
+KeyMeaning meaningOf(const QKeyEvent *event)
+{
+    const int key = event->key();
+    const quint32 scan = event->nativeScanCode();
+    const auto is = [scan](int evdev) {
+        return scan == scanOf(evdev);
+    };
+    switch (key) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Select:
+    case Qt::Key_Space:
+        return {KeyAction::Ok};
+    case Qt::Key_Escape:
+    case Qt::Key_Back:
+    case Qt::Key_Exit:
+    case Qt::Key_Close:
+        return {KeyAction::Back};
+    case Qt::Key_Menu:
+    case Qt::Key_MenuKB:
+        return {KeyAction::Menu};
+    case Qt::Key_Left:
+        return {KeyAction::Left};
+    case Qt::Key_Right:
+        return {KeyAction::Right};
+    case Qt::Key_Up:
+        return {KeyAction::Up};
+    case Qt::Key_Down:
+        return {KeyAction::Down};
+    default:
+        break;
+    }
+    if (is(evOk) || is(evSelect) || is(evEnter) || is(evKpEnter) || is(evSpace))
+        return {KeyAction::Ok};
+    if (is(evEsc) || is(evBack) || is(evExit) || is(evClose))
+        return {KeyAction::Back};
+    if (is(evMenu) || is(evCompose))
+        return {KeyAction::Menu};
+    if (is(evLeft))
+        return {KeyAction::Left};
+    if (is(evRight))
+        return {KeyAction::Right};
+    if (is(evUp))
+        return {KeyAction::Up};
+    if (is(evDown))
+        return {KeyAction::Down};
+    // The digit row by its place, whatever the layout prints on it (a French
+    // keyboard gives & é " ... there), and the remote's numeric keys.
+    if (scan >= scanOf(evOne) && scan <= scanOf(evNine))
+        return {KeyAction::Digit, int(scan - scanOf(evOne)) + 1};
+    if (scan >= scanOf(evNumeric0 + 1) && scan <= scanOf(evNumeric0 + 9))
+        return {KeyAction::Digit, int(scan - scanOf(evNumeric0))};
+    if (key >= Qt::Key_1 && key <= Qt::Key_9)
+        return {KeyAction::Digit, key - Qt::Key_0};
+    return {};
+}
+
+// The dynamic property the style sheet marks the focused button by.
+const char keyFocusProperty[] = "keyFocus";
+
+// A small mark in a button's corner for a source whose latest preview fetch
+// failed. It covers part of the picture, so the button keeps its size.
+class OfflineMark : public QWidget
+{
+public:
+    explicit OfflineMark(QWidget *button) : QWidget(button)
+    {
+        setObjectName(QStringLiteral("offlineMark"));
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setFocusPolicy(Qt::NoFocus);
+        setGeometry(6, 6, side, side);
+    }
+
+    static constexpr int side = 18;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(Qt::white, 2));
+        p.setBrush(QColor(220, 30, 30));
+        p.drawEllipse(QRectF(rect()).adjusted(1, 1, -1, -1));
+        p.setPen(QPen(Qt::white, 3, Qt::SolidLine, Qt::RoundCap));
+        const QPointF c = QRectF(rect()).center();
+        p.drawLine(c - QPointF(4, 4), c + QPointF(4, 4));
+        p.drawLine(c + QPointF(-4, 4), c + QPointF(4, -4));
+    }
+};
 } // namespace
 
-int iconScalingsAtPaint = 0;
 bool showImage = false;
 bool buttonClickable = true;
 // Built during static initialisation, before the application object: their
@@ -153,8 +267,16 @@ Widget::Widget(QWidget *parent) : QWidget(parent), ui(new Ui::Widget)
             SLOT(downloadURL2(QString, QString, QString)));
     connect(&download, SIGNAL(imageUpdated(QString, QString, QPixmap &)), this,
             SLOT(updateButton(QString, QString, QPixmap &)));
+    connect(&download, SIGNAL(previewFailed(QString, QString)), this,
+            SLOT(previewFailed(QString, QString)));
 
     setCursor(Qt::BlankCursor);
+    // The window holds the keyboard focus itself; buttons never take it, so
+    // Qt moves no focus on arrows or Tab and keys reach the bar.
+    setFocusPolicy(Qt::StrongFocus);
+    // Keys are taken before any widget sees them: the warning box too must
+    // answer the remote's keys, and close on them only.
+    qApp->installEventFilter(this);
 
     preview = new QLabel(this);
     preview->hide();
@@ -181,10 +303,13 @@ void Widget::updateButton(QString id, QString cName, QPixmap &pic)
                 qobject_cast<QToolButton *>(horizontalLayout->itemAt(itemIndex)->widget());
             if (toolButton && toolButton->toolTip() == id) {
                 toolButton->setIcon(iconOf(pic, toolButton));
+                setOffline(toolButton, m_failedId == id);
                 isRefresh = true;
             }
         }
     }
+    const bool failed = m_failedId == id;
+    m_failedId.clear();
     if (isRefresh)
         return;
 
@@ -200,28 +325,242 @@ void Widget::updateButton(QString id, QString cName, QPixmap &pic)
         pixButton->setIconSize(QSize(label_width, label_height));
         pixButton->setIcon(iconOf(pic, pixButton));
     }
+    pixButton->setFocusPolicy(Qt::NoFocus);
     connect(pixButton, SIGNAL(clicked()), this, SLOT(buttonClicked()));
     pixButton->installEventFilter(this);
     horizontalLayout->addWidget(pixButton);
+    setOffline(pixButton, failed);
+
+    if (id == m_returnId) {
+        m_returnId.clear();
+        focusButton(pixButton, false);
+    } else if (!buttonOf(m_focusId)) {
+        focusButton(pixButton, false);
+    }
+}
+
+void Widget::previewFailed(QString id, QString)
+{
+    // Told just before the update of the same source.
+    m_failedId = id;
+}
+
+void Widget::setOffline(QToolButton *button, bool offline)
+{
+    const QString id = button->toolTip();
+    if (offline == m_offline.contains(id))
+        return;
+    if (offline) {
+        m_offline.insert(id);
+        (new OfflineMark(button))->show();
+    } else {
+        m_offline.remove(id);
+        delete button->findChild<OfflineMark *>();
+    }
+    qDebug().noquote().nospace() << (offline ? "source offline: " : "source online: ")
+                                 << button->text() << " [" << id << "]";
+}
+
+int Widget::buttonCount() const
+{
+    int n = 0;
+    for (int i = 0; i < horizontalLayout->count(); ++i)
+        n += buttonAt(i) ? 1 : 0;
+    return n;
+}
+
+QToolButton *Widget::buttonAt(int index) const
+{
+    QLayoutItem *item = horizontalLayout->itemAt(index);
+    return item ? qobject_cast<QToolButton *>(item->widget()) : nullptr;
+}
+
+QToolButton *Widget::buttonOf(const QString &id) const
+{
+    if (id.isEmpty())
+        return nullptr;
+    for (int i = 0; i < horizontalLayout->count(); ++i) {
+        QToolButton *b = buttonAt(i);
+        if (b && b->toolTip() == id)
+            return b;
+    }
+    return nullptr;
+}
+
+void Widget::showPreviewOf(QToolButton *b)
+{
+    preview->setPixmap(b->icon().pixmap(preview_size, QIcon::Normal, QIcon::Off));
+    // The layout may not have placed a button that has just appeared.
+    horizontalLayoutWidget->layout()->activate();
+    const QPoint p = b->pos() + (b->parentWidget() ? b->parentWidget()->pos() : QPoint());
+    preview->setGeometry(p.x() - 100, p.y() - 300, preview_size.width(), preview_size.height());
+    preview->show();
+    m_previewId = b->toolTip();
+}
+
+void Widget::focusButton(QToolButton *button, bool byKey)
+{
+    m_focusId = button ? button->toolTip() : QString();
+    if (byKey) {
+        m_returnId.clear();
+        if (button)
+            showPreviewOf(button);
+    }
+    updateFocusMark();
+}
+
+void Widget::setKeyboardUse(bool on)
+{
+    if (m_keyboardUse == on)
+        return;
+    m_keyboardUse = on;
+    updateFocusMark();
+}
+
+void Widget::updateFocusMark()
+{
+    for (int i = 0; i < horizontalLayout->count(); ++i) {
+        QToolButton *b = buttonAt(i);
+        if (!b)
+            continue;
+        const bool marked = m_keyboardUse && b->toolTip() == m_focusId;
+        if (b->property(keyFocusProperty).toBool() == marked)
+            continue;
+        b->setProperty(keyFocusProperty, marked);
+        // A style sheet reads dynamic properties only when it polishes.
+        b->style()->unpolish(b);
+        b->style()->polish(b);
+        b->update();
+    }
+}
+
+void Widget::takeKeyboard()
+{
+    // Where no window manager activates windows (a bare X server, eglfs,
+    // linuxfb) the window asks for the keyboard itself.
+    activateWindow();
+    setFocus(Qt::OtherFocusReason);
+}
+
+void Widget::paintEvent(QPaintEvent *event)
+{
+    // The window draws nothing itself, so where a child was hidden or deleted
+    // only the backing store's own clearing would remove it. linuxfb's backing
+    // store does not clear before a paint (eglfs's and xcb's do), which left a
+    // switched-off bar and its preview on the screen: clear here on every
+    // platform.
+    QPainter p(this);
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    for (const QRect &r : event->region())
+        p.fillRect(r, Qt::transparent);
+}
+
+void Widget::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    takeKeyboard();
+}
+
+bool Widget::handleKey(QKeyEvent *event)
+{
+    const KeyMeaning k = meaningOf(event);
+    if (k.action == KeyAction::None)
+        return false;
+    const Qt::KeyboardModifiers held = Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+    if (event->modifiers() & held)
+        return false;
+    const bool repeat = event->isAutoRepeat();
+    if (repeat && k.action != KeyAction::Left && k.action != KeyAction::Right)
+        return true;
+
+    // The warning box runs its own loop inside a click: OK and BACK close it,
+    // and do nothing else; no other key of the bar reaches it.
+    if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+        if (k.action == KeyAction::Ok || k.action == KeyAction::Back)
+            box->close();
+        return true;
+    }
+
+    setKeyboardUse(true);
+    const int count = buttonCount();
+    QToolButton *focused = buttonOf(m_focusId);
+    if (!focused && count > 0)
+        focusButton(focused = buttonAt(0), false);
+    switch (k.action) {
+    case KeyAction::Menu:
+        switchBar();
+        break;
+    case KeyAction::Ok:
+        if (!showImage)
+            switchBar();
+        else if (focused)
+            focused->click();
+        break;
+    case KeyAction::Back:
+        if (showImage)
+            switchBar();
+        break;
+    case KeyAction::Left:
+    case KeyAction::Right:
+        if (showImage && focused) {
+            int index = 0;
+            while (buttonAt(index) != focused)
+                ++index;
+            const int step = k.action == KeyAction::Left ? count - 1 : 1;
+            focusButton(buttonAt((index + step) % count), true);
+        }
+        break;
+    case KeyAction::Digit:
+        if (showImage && k.digit <= count) {
+            QToolButton *b = buttonAt(k.digit - 1);
+            focusButton(b, true);
+            b->click();
+        }
+        break;
+    case KeyAction::Up:
+    case KeyAction::Down:
+    case KeyAction::None:
+        break;
+    }
+    return true;
 }
 
 bool Widget::eventFilter(QObject *obj, QEvent *event)
 {
+    // Everything of the application passes here; only widgets count, not the
+    // windows that hand the same events on to them.
+    switch (event->type()) {
+    case QEvent::KeyPress: {
+        QWidget *top = obj->isWidgetType() ? static_cast<QWidget *>(obj)->window() : nullptr;
+        if (top && (top == this ||
+                    (qobject_cast<QMessageBox *>(top) && top == QApplication::activeModalWidget())))
+            return handleKey(static_cast<QKeyEvent *>(event));
+        return false;
+    }
+    case QEvent::MouseMove:
+        if (obj->isWidgetType() && static_cast<QWidget *>(obj)->window() == this)
+            setKeyboardUse(false);
+        return false;
+    default:
+        break;
+    }
     if (std::strcmp(obj->metaObject()->className(), QToolButton::staticMetaObject.className()) != 0)
         return QObject::eventFilter(obj, event);
 
     auto *b = static_cast<QToolButton *>(obj);
     switch (event->type()) {
-    case QEvent::Enter: {
-        preview->setPixmap(b->icon().pixmap(preview_size, QIcon::Normal, QIcon::Off));
-        const QPoint p = b->pos() + (b->parentWidget() ? b->parentWidget()->pos() : QPoint());
-        preview->setGeometry(p.x() - 100, p.y() - 300, preview_size.width(), preview_size.height());
-        preview->show();
+    case QEvent::Enter:
+        showPreviewOf(b);
+        focusButton(b, false);
+        m_returnId.clear();
         return true;
-    }
     case QEvent::Leave:
-        preview->clear();
-        preview->hide();
+        // A key may have moved the preview to another button meanwhile.
+        if (m_previewId == b->toolTip()) {
+            preview->clear();
+            preview->hide();
+            m_previewId.clear();
+        }
         return true;
     case QEvent::MouseButtonPress:
         if (static_cast<QMouseEvent *>(event)->button() == Qt::RightButton) {
@@ -237,6 +576,13 @@ bool Widget::eventFilter(QObject *obj, QEvent *event)
 
 void Widget::removeButtons()
 {
+    // No leave arrives from a button deleted under the pointer, and a preview
+    // shown by a key has no pointer at all.
+    preview->clear();
+    preview->hide();
+    m_previewId.clear();
+    m_offline.clear();
+    m_failedId.clear();
     while (QLayoutItem *item = horizontalLayout->takeAt(0)) {
         auto *button = qobject_cast<QToolButton *>(item->widget());
         delete item;
@@ -255,6 +601,8 @@ void Widget::mousePressEvent(QMouseEvent *event)
     if (!showImage)
         return;
     horizontalLayoutWidget->hide();
+    if (!m_focusId.isEmpty())
+        m_returnId = m_focusId;
     removeButtons();
     horizontalLayoutWidget->show();
     client.discovery();
@@ -264,10 +612,18 @@ void Widget::mouseDoubleClickEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return;
+    switchBar();
+}
+
+void Widget::switchBar()
+{
     showImage = !showImage;
+    m_focusId.clear();
+    m_returnId.clear();
     if (showImage) {
         setCursor(Qt::OpenHandCursor);
         horizontalLayoutWidget->show();
+        takeKeyboard();
         client.discovery();
         client.startRefreshPreview(refreshPeriodMs);
     } else {

@@ -259,12 +259,58 @@ sleep 0.5
 # The video lights the whole row: the buttons are known by their label strips.
 eventually on2 10 buttons_drawn on2 || true
 read -r x4 y4 < <(button_of_card 4 on2)
-xdotool mousemove "$x4" "$y4" click 1
-box=""
-for _ in $(seq 50); do
-    box=$(xdotool search --name 'title' 2>/dev/null | head -n1) && [ -n "$box" ] && break
+
+# Keys, as real X key events. The pointer rests beside the buttons.
+xdotool mousemove 960 300
+sleep 2.1 # let the click lock end
+xdotool key Right
+# The video lights every row: the preview is known by its picture, over
+# whichever button has the focus.
+keyed_preview() { # keyed_preview SHOT: the best match of a preview over some button
+    local i m best=1000
+    for i in $(seq 0 $((count - 1))); do
+        m=$(preview_mismatch "$1" $((bar_left + width * i - 100)))
+        [ "$m" -lt "$best" ] && best=$m
+    done
+    echo "$best"
+}
+eventually keyfocus 5 eval '[ "$(keyed_preview keyfocus)" -le "$preview_mae_limit" ]' || true
+mismatch=$(keyed_preview keyfocus)
+check "a key moving the focus shows its button's preview (difference $mismatch/1000)" \
+    [ "$mismatch" -le "$preview_mae_limit" ]
+plays=$(count_lines playerd.log '^playerd: play ')
+xdotool key 2
+session_wait_for "$out/playerd.log" '^playerd: play ' 5 || true
+sleep 0.5
+check "digit 2 plays" [ "$(count_lines playerd.log '^playerd: play ')" -eq $((plays + 1)) ]
+# The second button from the left shows the card whose stream was asked for.
+read -r b2x _ < <(session_button_centre 1)
+check "digit 2 played the second button's source" \
+    eval 'n=$(grep -o "239.255.0.1[1-4]" "$out/playerd.log" | tail -n1 | cut -d. -f4); [ "$(button_of_card $((n - 10)) on2 | cut -d" " -f1)" -eq "$b2x" ]'
+
+open_box() {
+    xdotool mousemove "$x4" "$y4" click 1
+    box=""
+    for _ in $(seq 50); do
+        box=$(xdotool search --onlyvisible --name 'title' 2>/dev/null | head -n1) && [ -n "$box" ] && break
+        sleep 0.1
+    done
+}
+sleep 2.1
+open_box
+check "warning box opened for the key test" [ -n "$box" ]
+removals=$(count_lines sourcebar.log '^remove item: ')
+xdotool key Escape
+gone=0
+for _ in $(seq 30); do
+    xdotool search --onlyvisible --name 'title' >/dev/null 2>&1 || { gone=1; break; }
     sleep 0.1
 done
+check "BACK closes the warning box" [ "$gone" -eq 1 ]
+check "BACK closed the box only: the bar is still on" \
+    [ "$(count_lines sourcebar.log '^remove item: ')" -eq "$removals" ]
+sleep 2.1
+open_box
 session_shot warning
 check "warning box for a source without transport stream" [ -n "$box" ]
 kill -TERM "$session_sourcebar_pid"

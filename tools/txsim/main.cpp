@@ -14,6 +14,7 @@
 #include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QSet>
+#include <QTimer>
 
 #include <cstdlib>
 #include <utility>
@@ -132,6 +133,15 @@ int main(int argc, char *argv[])
         {"stream-stop", "These transmitters' streams stop for good (see --stream-stop-after).",
          "LIST", ""},
         {"stream-stop-after", "Seconds a stopping stream runs (default 3).", "S", "3"},
+        {"preview-stop",
+         "These transmitters' preview servers stop listening after --preview-stop-after "
+         "seconds: the receiver's fetches are refused.",
+         "LIST", ""},
+        {"preview-stop-after", "Seconds a stopping preview server serves (default 10).", "S", "10"},
+        {"preview-back-after",
+         "Seconds after the start at which a stopped preview server listens again (default "
+         "0: never).",
+         "S", "0"},
     };
     for (const Opt &o : opts) {
         if (o.value)
@@ -174,6 +184,13 @@ int main(int argc, char *argv[])
     const auto list = [&](const char *name) {
         return parseList(QString::fromLatin1(name), value(name), count);
     };
+    const int previewStopAfter =
+        parseNumber(QStringLiteral("preview-stop-after"), value("preview-stop-after"), 0, 86400);
+    const int previewBackAfter =
+        parseNumber(QStringLiteral("preview-back-after"), value("preview-back-after"), 0, 86400);
+    if (previewBackAfter > 0 && previewBackAfter <= previewStopAfter)
+        fail(QStringLiteral("--preview-back-after must be later than --preview-stop-after"));
+    const QSet<int> previewStop = list("preview-stop");
     const QSet<int> noTs = list("no-ts"), badModel = list("bad-model"), twice = list("twice"),
                     bare = list("bare"), silent = list("silent"), stopping = list("stream-stop");
     const std::pair<const char *, PreviewFault> faultOptions[] = {
@@ -225,6 +242,11 @@ int main(int argc, char *argv[])
         auto *server = new PreviewServer(t, &card, &app);
         if (!server->start())
             return 1;
+        if (previewStop.contains(t.index)) {
+            QTimer::singleShot(previewStopAfter * 1000, server, &PreviewServer::stop);
+            if (previewBackAfter > 0)
+                QTimer::singleShot(previewBackAfter * 1000, server, &PreviewServer::start);
+        }
         QStringList traits;
         if (t.twice)
             traits << QStringLiteral("twice");

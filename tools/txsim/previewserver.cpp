@@ -30,7 +30,17 @@ bool PreviewServer::start()
                     .arg(m_server->errorString()));
         return false;
     }
+    if (m_stopped)
+        logLine(QStringLiteral("txsim: transmitter %1 preview server back").arg(m_t.index));
+    m_stopped = false;
     return true;
+}
+
+void PreviewServer::stop()
+{
+    m_server->close();
+    m_stopped = true;
+    logLine(QStringLiteral("txsim: transmitter %1 preview server stopped").arg(m_t.index));
 }
 
 void PreviewServer::accept()

@@ -19,6 +19,8 @@ class PreviewServer : public QObject
 public:
     PreviewServer(const Transmitter &t, TestCard *card, QObject *parent = nullptr);
     bool start();
+    // Stops listening: new fetches are refused until start() again.
+    void stop();
 
 private:
     void accept();
@@ -26,6 +28,7 @@ private:
     Transmitter m_t;
     TestCard *m_card;
     QTcpServer *m_server;
+    bool m_stopped = false;
 };
 
 // One client connection; deletes itself when the connection ends.
