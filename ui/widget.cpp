@@ -355,7 +355,7 @@ void Widget::setOffline(QToolButton *button, bool offline)
         (new OfflineMark(button))->show();
     } else {
         m_offline.remove(id);
-        delete button->findChild<OfflineMark *>();
+        delete button->findChild<QWidget *>(QStringLiteral("offlineMark"), Qt::FindDirectChildrenOnly);
     }
     qDebug().noquote().nospace() << (offline ? "source offline: " : "source online: ")
                                  << button->text() << " [" << id << "]";
