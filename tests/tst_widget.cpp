@@ -51,6 +51,7 @@ private slots:
     void buttonsKeepArrivalOrder();
     void moreThanNineSources();
     void nonToolButtonsAreLeftAlone();
+    void oneFetchPerAnnouncement();
 
     void doubleClickSwitchesOnAndOff();
     void rightPress_data();
@@ -211,6 +212,17 @@ void TestWidget::nonToolButtonsAreLeftAlone()
     QEvent enter(QEvent::Enter);
     QCoreApplication::sendEvent(&derived, &enter);
     QVERIFY(preview->isHidden());
+}
+
+void TestWidget::oneFetchPerAnnouncement()
+{
+    // Windows made and gone before this one (every earlier test's, and one
+    // here) leave no fetch behind, and take none of this window's with them.
+    delete new Widget;
+    QSignalSpy fetched(&download, &Downloader::imageUpdated);
+    emit client.sourceUpdated("127.0.0.11", "A", QString()); // no address: no request
+    QCOMPARE(fetched.count(), 1);
+    QCOMPARE(w->horizontalLayout->count(), 1);
 }
 
 void TestWidget::doubleClickSwitchesOnAndOff()

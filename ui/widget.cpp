@@ -263,8 +263,10 @@ Widget::Widget(QWidget *parent) : QWidget(parent), ui(new Ui::Widget)
     horizontalLayout->setContentsMargins(0, 0, 0, 0);
     horizontalLayoutWidget->setLayout(horizontalLayout);
 
-    connect(&client, SIGNAL(sourceUpdated(QString, QString, QString)), &download,
-            SLOT(downloadURL2(QString, QString, QString)));
+    // The link and the downloader outlive the window: the window's destructor
+    // undoes this, so that a window made again never doubles every fetch.
+    m_fetchConnection = connect(&client, SIGNAL(sourceUpdated(QString, QString, QString)),
+                                &download, SLOT(downloadURL2(QString, QString, QString)));
     connect(&download, SIGNAL(imageUpdated(QString, QString, QPixmap &)), this,
             SLOT(updateButton(QString, QString, QPixmap &)));
     connect(&download, SIGNAL(previewFailed(QString, QString)), this,
@@ -288,6 +290,7 @@ Widget::Widget(QWidget *parent) : QWidget(parent), ui(new Ui::Widget)
 
 Widget::~Widget()
 {
+    disconnect(m_fetchConnection);
     hide();
     horizontalLayoutWidget->hide();
     delete ui;
@@ -355,7 +358,8 @@ void Widget::setOffline(QToolButton *button, bool offline)
         (new OfflineMark(button))->show();
     } else {
         m_offline.remove(id);
-        delete button->findChild<QWidget *>(QStringLiteral("offlineMark"), Qt::FindDirectChildrenOnly);
+        delete button->findChild<QWidget *>(QStringLiteral("offlineMark"),
+                                            Qt::FindDirectChildrenOnly);
     }
     qDebug().noquote().nospace() << (offline ? "source offline: " : "source online: ")
                                  << button->text() << " [" << id << "]";

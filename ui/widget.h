@@ -70,6 +70,7 @@ private:
     void setOffline(QToolButton *button, bool offline);
 
     Ui::Widget *ui;
+    QMetaObject::Connection m_fetchConnection; // client to download, made by this window
     // Sources are known by id: buttons go on every rediscovery, and keys
     // arrive inside the nested loops of fetches and of the warning box.
     QString m_focusId;   // the focused source
