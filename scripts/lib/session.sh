@@ -81,13 +81,18 @@ session_start_x() {
 
 # Starts txsim (extra arguments are its options) and playerd --raw.
 session_start_tools() {
+    session_start_txsim "$@" || return 1
+    "$session_bin/playerd" --raw >"$session_out/playerd.log" 2>&1 &
+    session_pids+=($!)
+    session_wait_for "$session_out/playerd.log" '^playerd: listening'
+}
+
+# Starts txsim alone (its options as arguments), logging to txsim.log anew.
+session_start_txsim() {
     QT_QPA_PLATFORM=offscreen "$session_bin/txsim" "$@" >"$session_out/txsim.log" 2>&1 &
     session_pids+=($!)
     session_txsim_pid=$!
-    "$session_bin/playerd" --raw >"$session_out/playerd.log" 2>&1 &
-    session_pids+=($!)
-    session_wait_for "$session_out/txsim.log" '^txsim: ready' &&
-        session_wait_for "$session_out/playerd.log" '^playerd: listening'
+    session_wait_for "$session_out/txsim.log" '^txsim: ready'
 }
 
 # SOURCEBAR_E2E_LAUNCHER, if set, is a command (split at spaces) that starts the

@@ -288,6 +288,25 @@ read -r b2x _ < <(session_button_centre 1)
 check "digit 2 played the second button's source" \
     eval 'n=$(grep -o "239.255.0.1[1-4]" "$out/playerd.log" | tail -n1 | cut -d. -f4); [ "$(button_of_card $((n - 10)) on2 | cut -d" " -f1)" -eq "$b2x" ]'
 
+# OK plays the focused source: from the second button the focus goes to a
+# neighbour that has a stream (card 4 has none), and OK plays that one.
+read -r x4 _ < <(button_of_card 4 on2)
+target=0 key=Left
+[ "$x4" -eq "$(session_button_centre 0 | cut -d' ' -f1)" ] && { target=2 key=Right; }
+sleep 2.1 # the digit's click lock
+plays=$(count_lines playerd.log '^playerd: play ')
+xdotool key "$key"
+sleep 0.3
+xdotool key Return
+for _ in $(seq 30); do
+    [ "$(count_lines playerd.log '^playerd: play ')" -gt "$plays" ] && break
+    sleep 0.1
+done
+check "OK plays" [ "$(count_lines playerd.log '^playerd: play ')" -eq $((plays + 1)) ]
+read -r tx _ < <(session_button_centre "$target")
+check "OK played the source of the button the focus moved to ($key)" \
+    eval 'n=$(grep -o "239.255.0.1[1-4]" "$out/playerd.log" | tail -n1 | cut -d. -f4); [ "$(button_of_card $((n - 10)) on2 | cut -d" " -f1)" -eq "$tx" ]'
+
 open_box() {
     xdotool mousemove "$x4" "$y4" click 1
     box=""
@@ -309,6 +328,27 @@ done
 check "BACK closes the warning box" [ "$gone" -eq 1 ]
 check "BACK closed the box only: the bar is still on" \
     [ "$(count_lines sourcebar.log '^remove item: ')" -eq "$removals" ]
+# With the box gone, BACK switches the bar off, and MENU on again.
+xdotool key Escape
+for _ in $(seq 30); do
+    [ "$(count_lines sourcebar.log '^remove item: ')" -ge $((removals + count)) ] && break
+    sleep 0.1
+done
+check "BACK switches the bar off: one removal line per button" \
+    [ "$(count_lines sourcebar.log '^remove item: ')" -eq $((removals + count)) ]
+requests=$(count_lines txsim.log 'discovery request from')
+completed=$(count_lines sourcebar.log 'discovery completed')
+xdotool key Menu
+for _ in $(seq 50); do
+    [ "$(count_lines sourcebar.log 'discovery completed')" -gt "$completed" ] && break
+    sleep 0.1
+done
+check "MENU switches the bar on: a discovery" \
+    [ "$(count_lines txsim.log 'discovery request from')" -eq $((requests + 1)) ]
+# The buttons come back in the order their pictures arrive.
+eventually on3 10 buttons_drawn on3 || true
+check "MENU switched the bar on: four buttons drawn" buttons_drawn on3
+read -r x4 y4 < <(button_of_card 4 on3)
 sleep 2.1
 open_box
 session_shot warning
@@ -319,6 +359,37 @@ wait "$session_sourcebar_pid" || status=$?
 check "SIGTERM during the warning box ends with status 0" [ "$status" -eq 0 ]
 check "quit line on standard output" grep -qx 'quit the application by signal(15).' "$out/sourcebar.out"
 check "quit reaction logged" grep -q 'remove GUI from signal  15' "$out/sourcebar.log"
+
+# A transmitter whose picture server stops: its button is marked until the
+# server is back. txsim starts again, the first picture server refusing from
+# its first second until its fourteenth, and so does sourcebar.
+kill -TERM "$session_txsim_pid"
+wait "$session_txsim_pid" 2>/dev/null || true
+session_start_txsim --count 2 --preview-stop 1 --preview-stop-after 1 --preview-back-after 14
+sleep 1
+session_start_sourcebar
+xdotool mousemove 960 300
+session_switch_on
+session_wait_for "$out/sourcebar.log" 'source offline: ' 15 || true
+check "a source whose picture server refuses is logged offline" \
+    grep -qx 'source offline: .* \[127.0.0.11\]' "$out/sourcebar.log"
+# Two buttons, the first pictures to arrive first: the mark is a red disc in
+# the top left corner of one of them.
+marked() { # marked SHOT: how many of the two buttons show the mark
+    convert "$out/$1.png" -crop "440x24+$((bar2 - 20))+800" +repage txt:- |
+        awk -F'[,:() ]+' 'NR > 1 && ($3 - 220)^2 < 144 && ($4 - 30)^2 < 144 && ($5 - 30)^2 < 144 {
+                              side[$1 < 220 ? "first" : "second"]++ }
+                          END { n = 0; for (s in side) if (side[s] >= 10) n++; print n }'
+}
+read -r bar2 _ < <(session_button_centre 0 2)
+bar2=$((bar2 - 100))
+eventually offline 5 eval '[ "$(marked offline)" -eq 1 ]' || true
+check "one button shows the offline mark" [ "$(marked offline)" -eq 1 ]
+session_wait_for "$out/sourcebar.log" 'source online: ' 25 || true
+check "when its picture server is back, the source is logged online" \
+    grep -qx 'source online: .* \[127.0.0.11\]' "$out/sourcebar.log"
+eventually online 5 eval '[ "$(marked online)" -eq 0 ]' || true
+check "and the mark is gone" [ "$(marked online)" -eq 0 ]
 
 echo "e2e: $failures failure(s) in $((SECONDS - start)) s; screenshots and logs in $out"
 [ "$failures" -eq 0 ] || { tail -n 30 "$out/sourcebar.log" "$out/playerd.log" >&2; exit 1; }
