@@ -9,6 +9,9 @@ channel to the board's agent (a virtio-serial port).
   host.py DIR shot FILE.ppm      QMP screendump of the display
   host.py DIR move X Y           rest the pointer on pixel X, Y
   host.py DIR click X Y [COUNT]  left click COUNT times (a double-click: 2)
+  host.py DIR key QCODE...       press and release each key of the virtio
+                                 keyboard in turn (QEMU's names: ret, esc,
+                                 menu, left, right, ac_back, 1, ...)
   host.py DIR quit               end QEMU
 
 DIR holds QEMU's sockets qmp.sock and ctl.sock. Pixels are those of the
@@ -66,6 +69,10 @@ def button(down):
     return events({"type": "btn", "data": {"down": down, "button": "left"}})
 
 
+def key(qcode, down):
+    return events({"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": qcode}}})
+
+
 def run(folder, command, timeout=float(os.environ.get("BOARD_TIMEOUT", 600))):
     ident = "%d.%d" % (os.getpid(), time.monotonic_ns())
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -120,6 +127,16 @@ def main():
             qmp_send(f, button(True))
             time.sleep(0.03)
             qmp_send(f, button(False))
+        s.close()
+    elif verb == "key":
+        # Held as long as a finger would, so that no key repeats.
+        s, f = qmp_session(folder)
+        for i, qcode in enumerate(args):
+            if i:
+                time.sleep(0.2)
+            qmp_send(f, key(qcode, True))
+            time.sleep(0.05)
+            qmp_send(f, key(qcode, False))
         s.close()
     elif verb == "quit":
         qmp(folder, {"execute": "quit"})
