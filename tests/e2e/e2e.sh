@@ -36,6 +36,15 @@ is_picture() { # neither the dark background nor the grey button face
 pixel() { session_pixel "$out/$1.png" "$2" "$3"; }
 crop_sum() { convert "$out/$1.png" -crop "$2" +repage rgb:- | md5sum | cut -d' ' -f1; }
 count_lines() { grep -cE -- "$2" "$out/$1" || true; }
+# Waits up to SECONDS until FILE holds more than N lines matching PATTERN.
+more_lines() { # more_lines FILE PATTERN N SECONDS
+    local i
+    for i in $(seq $(($4 * 10))); do
+        [ "$(count_lines "$1" "$2")" -gt "$3" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
 # Takes screenshot NAME until COMMAND succeeds on it, for up to SECONDS: the
 # program may be slow to repaint on a loaded machine or under the sanitizers.
 eventually() {
@@ -298,10 +307,7 @@ plays=$(count_lines playerd.log '^playerd: play ')
 xdotool key "$key"
 sleep 0.3
 xdotool key Return
-for _ in $(seq 30); do
-    [ "$(count_lines playerd.log '^playerd: play ')" -gt "$plays" ] && break
-    sleep 0.1
-done
+more_lines playerd.log '^playerd: play ' "$plays" 3 || true
 check "OK plays" [ "$(count_lines playerd.log '^playerd: play ')" -eq $((plays + 1)) ]
 read -r tx _ < <(session_button_centre "$target")
 check "OK played the source of the button the focus moved to ($key)" \
@@ -330,19 +336,13 @@ check "BACK closed the box only: the bar is still on" \
     [ "$(count_lines sourcebar.log '^remove item: ')" -eq "$removals" ]
 # With the box gone, BACK switches the bar off, and MENU on again.
 xdotool key Escape
-for _ in $(seq 30); do
-    [ "$(count_lines sourcebar.log '^remove item: ')" -ge $((removals + count)) ] && break
-    sleep 0.1
-done
+more_lines sourcebar.log '^remove item: ' $((removals + count - 1)) 3 || true
 check "BACK switches the bar off: one removal line per button" \
     [ "$(count_lines sourcebar.log '^remove item: ')" -eq $((removals + count)) ]
 requests=$(count_lines txsim.log 'discovery request from')
 completed=$(count_lines sourcebar.log 'discovery completed')
 xdotool key Menu
-for _ in $(seq 50); do
-    [ "$(count_lines sourcebar.log 'discovery completed')" -gt "$completed" ] && break
-    sleep 0.1
-done
+more_lines sourcebar.log 'discovery completed' "$completed" 5 || true
 check "MENU switches the bar on: a discovery" \
     [ "$(count_lines txsim.log 'discovery request from')" -eq $((requests + 1)) ]
 # The buttons come back in the order their pictures arrive.
