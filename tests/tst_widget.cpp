@@ -75,6 +75,7 @@ private slots:
     void keysWhileWarningBoxIsOpen_data();
     void keysWhileWarningBoxIsOpen();
     void focusAfterRediscovery();
+    void focusOnButtonLeftWhileOff();
     void focusMarkOnlyInKeyboardUse();
     void offlineMark();
 
@@ -751,6 +752,20 @@ void TestWidget::focusAfterRediscovery()
     announce("a", "A", picture(20, 15));
     QTRY_VERIFY(button(1)->x() > 0);
     sendKey(w, Qt::Key_Right);
+    QCOMPARE(preview->x(), button(1)->mapTo(w, QPoint()).x() - 100);
+}
+
+void TestWidget::focusOnButtonLeftWhileOff()
+{
+    // A fetch ending after the switch-off leaves its button in the hidden bar;
+    // switched on, that button shows first and must have the focus.
+    announce("a", "A", picture(20, 15));
+    sendKey(w, Qt::Key_Menu);
+    waitForWindowToEnd();
+    announce("b", "B", picture(20, 15));
+    QTRY_VERIFY(button(1)->x() > 0);
+    sendKey(w, Qt::Key_Right);
+    QVERIFY(preview->isVisible());
     QCOMPARE(preview->x(), button(1)->mapTo(w, QPoint()).x() - 100);
 }
 

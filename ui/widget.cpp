@@ -628,6 +628,10 @@ void Widget::switchBar()
         setCursor(Qt::OpenHandCursor);
         horizontalLayoutWidget->show();
         takeKeyboard();
+        // A fetch that outlived the switch-off may have left a button behind:
+        // it shows first, so it has the focus.
+        if (QToolButton *first = buttonAt(0))
+            focusButton(first, false);
         client.discovery();
         client.startRefreshPreview(refreshPeriodMs);
     } else {
