@@ -1,0 +1,91 @@
+# Sourced by tests/board/test, last: the package's life on the board. A network
+# that never comes online does not hold the bar back; the packages installed
+# over themselves (dpkg's upgrade path, as apt runs it) restart the service on
+# the new program and keep an administrator's edit, and a disabled or a masked
+# unit stays so; removal gives the display back to its login prompt; purge
+# leaves nothing but the system user; installing again after it works.
+
+# A wait-online service that never succeeds, as a network manager's is on a
+# receiver without a cable: its target's start job waits, and the bar must not.
+on_board 'printf "%s\n" "[Unit]" "Description=a network that never comes online" "DefaultDependencies=no" \
+        "Before=network-online.target" "[Service]" "Type=oneshot" "ExecStart=/bin/sleep infinity" \
+        >/run/systemd/system/never-online.service
+    mkdir -p /run/systemd/system/network-online.target.wants
+    ln -sf /run/systemd/system/never-online.service /run/systemd/system/network-online.target.wants/
+    systemctl daemon-reload
+    systemctl stop sourcebar network-online.target
+    systemctl start --no-block network-online.target
+    systemctl start --no-block sourcebar'
+check "no network online: the bar starts all the same" eval 'wait_started 120 && switch_on'
+check "no network online: network-online.target still waits" \
+    on_board 'systemctl list-jobs --no-legend | grep -q "network-online.target.*waiting"'
+on_board 'rm -f /run/systemd/system/never-online.service /run/systemd/system/network-online.target.wants/never-online.service
+    systemctl stop never-online; systemctl daemon-reload'
+
+# dpkg -i of the board's packages over the installed ones, non-interactive as
+# apt runs it; its output goes to NAME.log.
+reinstall() { # reinstall NAME
+    BOARD_TIMEOUT=300 on_board 'timeout 240 dpkg -i --force-confdef --force-confold /run/in/*.deb' >"$out/$1.log" 2>&1
+}
+# Seconds since the epoch of the last journal line of COMMAND that matches PATTERN.
+line_time() { # line_time JOURNALCTL-MATCH PATTERN
+    on_board "journalctl -b -o short-unix --no-pager $1 | grep -E '$2' | tail -n1 | cut -d' ' -f1 | cut -d. -f1"
+}
+
+# The upgrade path, with the bar running and an administrator's edit in
+# /etc/default/sourcebar.
+wait_started 60 || true
+pid=$(main_pid)
+users=$(on_board 'id sourcebar')
+on_board "echo '# a local note that every upgrade keeps' >>/etc/default/sourcebar"
+check "upgrade: dpkg -i over the installed packages" reinstall upgrade
+grep -E '^Unpacking|dpkg-dist|warning' "$out/upgrade.log" | sed 's/^/  /'
+check "upgrade: the service restarted" board_until "[ \$(systemctl show -P MainPID sourcebar) != $pid ] && systemctl is-active -q sourcebar" 60
+check "upgrade: the service runs the new program" \
+    [ "$(on_board 'readlink /proc/$(systemctl show -P MainPID sourcebar)/exe')" = /usr/lib/sourcebar/sourcebar ]
+check "upgrade: the bar works again" eval 'wait_started 120 && switch_on'
+quit=$(line_time "_PID=$pid" '^quit the application')
+answered=$(line_time '-u txsim' 'discovery request from')
+echo "board: upgrade: the bar answered a double-click $((answered - quit)) s after the old program quit (at most; the host's polling included)"
+check "upgrade: the administrator's edit is kept" on_board "grep -q '^# a local note that every upgrade keeps' /etc/default/sourcebar"
+check "upgrade: the user and its groups are unchanged" [ "$(on_board 'id sourcebar')" = "$users" ]
+bad=$(on_board "journalctl -b -o cat _SYSTEMD_UNIT=sourcebar.service _PID=\$(systemctl show -P MainPID sourcebar)" |
+    grep -iE 'could not|cannot|failed|error|denied' || true)
+check "upgrade: the new program's journal holds no error" [ -z "$bad" ]
+
+# What an administrator turned off stays off through an upgrade.
+on_board 'systemctl disable --now sourcebar'
+reinstall upgrade-disabled || true
+check "upgrade: a disabled unit stays disabled and stopped" \
+    on_board '[ "$(systemctl is-enabled sourcebar)" = disabled ] && ! systemctl is-active -q sourcebar'
+on_board 'systemctl enable sourcebar && systemctl mask sourcebar'
+reinstall upgrade-masked || true
+check "upgrade: a masked unit stays masked and stopped" \
+    on_board '[ "$(systemctl is-enabled sourcebar)" = masked ] && ! systemctl is-active -q sourcebar'
+on_board 'systemctl unmask sourcebar && systemctl start sourcebar'
+check "after unmasking, the bar is back" eval 'wait_started 120 && switch_on'
+
+# Removal: the service stops, and the first virtual terminal is its login prompt's again.
+BOARD_TIMEOUT=300 on_board 'timeout 240 dpkg -r sourcebar' >"$out/remove.log" 2>&1 || true
+check "dpkg -r: the service is stopped" on_board '! systemctl is-active -q sourcebar'
+check "dpkg -r: the program is gone, its conffiles stay" \
+    on_board '[ ! -e /usr/lib/sourcebar/sourcebar ] && [ -e /etc/default/sourcebar ]'
+check "dpkg -r: the login prompt is back on tty1" board_until 'systemctl is-active -q getty@tty1' 30
+eventually removed 30 bar_dark removed || true
+check "dpkg -r: nothing of the bar is left on the screen" bar_dark removed
+
+# Purge: nothing but the system user stays. The lists of files are taken as
+# piuparts takes them, leaving out what the system keeps changing anyway.
+on_board 'systemctl stop txsim playerd; systemctl reset-failed txsim playerd' 2>/dev/null || true
+BOARD_TIMEOUT=300 on_board 'timeout 240 dpkg -P sourcebar sourcebar-tools' >"$out/purge.log" 2>&1 || true
+on_board "$files_list >/run/files-after"
+left=$(on_board 'comm -13 /run/files-before /run/files-after')
+[ -z "$left" ] || printf '  %s\n' $left
+check "dpkg -P: no file of the package is left ($(grep -c . <<<"$left" || true) left)" [ -z "$left" ]
+check "dpkg -P: the system user stays" on_board 'id sourcebar'
+
+# Installing again after the purge.
+reinstall reinstall || true
+check "installed again after the purge: the service is active" board_until 'systemctl is-active -q sourcebar' 60
+start_tools >/dev/null || true
+check "installed again after the purge: the bar comes up" eval 'wait_started 180 && switch_on'
