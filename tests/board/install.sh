@@ -9,6 +9,20 @@ files_list='find / -xdev \( -path /var/log -o -path /var/lib/dpkg -o -path /var/
     grep -vxE "/etc/ld\.so\.cache|/etc/(passwd|group|shadow|gshadow)-" | sort'
 on_board "$files_list >/run/files-before"
 
+# A remote's receivers, there from boot as on a receiver: the kernel's infrared
+# loopback with an NEC remote's keymap (tests/board/remote.toml), and an
+# HDMI-CEC bus of the vivid driver, whose HDMI input is the TV and whose HDMI
+# output this receiver (a playback device). The program opens them when it
+# starts; libinput takes only the keys a device has then, so the keymap comes
+# first, as udev loads it at boot.
+on_board "modprobe rc-loopback && cat >/run/remote.toml <<'KEYMAP'
+$(cat "$here/remote.toml")
+KEYMAP
+ir-keytable -s rc0 -c -w /run/remote.toml >/dev/null
+modprobe vivid node_types=0x101 num_inputs=1 input_types=0x3 num_outputs=1 output_types=0x1
+cec-ctl -s -D vivid -a vivid-000-vid-cap0 --tv >/dev/null
+cec-ctl -s -D vivid -a vivid-000-vid-out0 --playback >/dev/null" || echo "board: no infrared loopback or CEC bus"
+
 # Installing: the postinst creates the user and enables and starts the service.
 on_board 'mkdir -p /run/in && tar -xf /dev/vdb -C /run/in'
 on_board 'echo "display: $(ls /dev/dri /dev/fb0 2>&1 | paste -sd" ")"; lsmod | grep -E "^(virtio_gpu|drm) " | cut -d" " -f1 | paste -sd" "' | sed 's/^/board: /'

@@ -148,12 +148,23 @@ REMOTE"
 remote() { # remote CODE...
     BOARD_TIMEOUT=60 on_board "perl /run/remote.pl 3 $*"
 }
+# An NEC frame of SCANCODE through the infrared loopback (tests/board/remote.toml).
+infrared() { # infrared SCANCODE
+    on_board "ir-ctl -d /dev/lirc0 -S nec:$1"
+}
+# The TV's remote: a CEC user control pressed and released, from the TV to this
+# receiver (logical address 4, a playback device).
+cec() { # cec UI-COMMAND
+    on_board "tv='-s -D vivid -a vivid-000-vid-cap0 -t 4'
+        cec-ctl \$tv --user-control-pressed ui-cmd=$1 && cec-ctl \$tv --user-control-released"
+}
 
 # Keys from the board's virtio keyboard, as a remote's reach the program: on
 # the bar that the mouse switched on, BACK switches it off and leaves its area
 # dark, MENU switches it on, Right moves the focus and the preview with it, OK
-# and a digit play, and so do a remote's digit and OK, MENU switches it off;
-# then MENU on again for what follows.
+# and a digit play, and so do a remote's digit and OK, an infrared remote's
+# Right and OK and a TV's Left and Select, MENU switches it off; then MENU on
+# again for what follows.
 key_checks() { # key_checks PLATFORM
     local platform="$1" before left right width i
     sleep 2 # the click lock
@@ -189,6 +200,16 @@ key_checks() { # key_checks PLATFORM
         plays "$i" remote 514
     sleep 2
     check "$platform: the remote's KEY_OK (uinput) plays the focused second again" plays "$i" remote 352
+    sleep 2
+    # The kernel's infrared and CEC stacks: Right and OK of the infrared remote
+    # play the third; Left and Select of the TV's remote the second.
+    infrared 0x0102 >/dev/null
+    i=$(card_at "$platform-menu" $((left + 2 * width + 20)))
+    check "$platform: infrared Right and OK play the third button's transmitter $i" plays "$i" infrared 0x0103
+    sleep 2
+    cec left >/dev/null
+    i=$(card_at "$platform-menu" $((left + width + 20)))
+    check "$platform: the TV's Left and Select (HDMI-CEC) play the second button's transmitter $i" plays "$i" cec select
     sleep 2
     before=$(removals)
     host key menu
