@@ -3,7 +3,9 @@
 # over themselves (dpkg's upgrade path, as apt runs it) restart the service on
 # the new program and keep an administrator's edit, and a disabled or a masked
 # unit stays so; removal gives the display back to its login prompt; purge
-# leaves nothing but the system user; installing again after it works.
+# leaves nothing but the system user; installing again after it works; and
+# with the packages that receivers run today, a downgrade to them and the
+# upgrade from them.
 
 # A wait-online service that never succeeds, as a network manager's is on a
 # receiver without a cable: its target's start job waits, and the bar must not.
@@ -23,46 +25,60 @@ on_board 'systemctl stop never-online
     rm -f /run/systemd/system/never-online.service /run/systemd/system/network-online.target.wants/never-online.service
     systemctl daemon-reload'
 
-# dpkg -i of the board's packages over the installed ones, non-interactive as
-# apt runs it; its output goes to NAME.log.
-reinstall() { # reinstall NAME
-    BOARD_TIMEOUT=300 on_board 'timeout 240 dpkg -i --force-confdef --force-confold /run/in/*.deb' >"$out/$1.log" 2>&1
+# dpkg -i of the packages in the board's folder DIR (default /run/in, this
+# build's), non-interactive as apt runs it; its output goes to NAME.log.
+install_from() { # install_from NAME [DIR]
+    BOARD_TIMEOUT=300 on_board "timeout 240 dpkg -i --force-confdef --force-confold ${2:-/run/in}/*.deb" >"$out/$1.log" 2>&1
 }
 # Seconds since the epoch of the last journal line of MATCH (journalctl's) that matches PATTERN.
 line_time() { # line_time JOURNALCTL-MATCH PATTERN
     on_board "journalctl -b -o short-unix --no-pager $1 | grep -E '$2' | tail -n1 | cut -d' ' -f1 | cut -d. -f1"
 }
+version_of() { on_board "dpkg-query -W -f '\${Version}' sourcebar"; }
 
-# The upgrade path, with the bar running and an administrator's edit in
-# /etc/default/sourcebar.
-wait_started 60 || true
-pid=$(main_pid)
-users=$(on_board 'id sourcebar')
-on_board "echo '# a local note that every upgrade keeps' >>/etc/default/sourcebar"
-check "upgrade: dpkg -i over the installed packages" reinstall upgrade
-grep -E '^Unpacking|dpkg-dist|warning' "$out/upgrade.log" | sed 's/^/  /'
-check "upgrade: the service restarted" board_until "[ \$(systemctl show -P MainPID sourcebar) != $pid ] && systemctl is-active -q sourcebar" 60
-check "upgrade: the service runs the new program" \
-    [ "$(on_board 'readlink /proc/$(systemctl show -P MainPID sourcebar)/exe')" = /usr/lib/sourcebar/sourcebar ]
-check "upgrade: the bar works again" eval 'wait_started 120 && switch_on'
-quit=$(line_time "_PID=$pid" 'quit the application by signal')
-answered=$(line_time '-u txsim' 'discovery request from')
-if [ -n "$quit" ] && [ -n "$answered" ]; then
-    echo "board: upgrade: the bar answered a double-click $((answered - quit)) s after the old program quit (at most: the host's polling is in it)"
-fi
-check "upgrade: the administrator's edit is kept" on_board "grep -q '^# a local note that every upgrade keeps' /etc/default/sourcebar"
-check "upgrade: the user and its groups are unchanged" [ "$(on_board 'id sourcebar')" = "$users" ]
-bad=$(on_board "journalctl -b -o cat _SYSTEMD_UNIT=sourcebar.service _PID=\$(systemctl show -P MainPID sourcebar)" |
-    grep -iE 'could not|cannot|failed|error|denied' || true)
-check "upgrade: the new program's journal holds no error" [ -z "$bad" ]
+# An upgrade to this build's packages while the bar runs, over an
+# administrator's line in /etc/default/sourcebar: the service restarts on the
+# new program, the bar draws its pictures again (on eglfs, the default), and
+# the edit, the user and its groups stay. NAME names the checks and the files.
+upgrade_checks() { # upgrade_checks NAME
+    local name="$1" pid users quit answered bad
+    wait_started 60 || true
+    pid=$(main_pid)
+    users=$(on_board 'id sourcebar')
+    on_board "grep -q '^# a local note' /etc/default/sourcebar || echo '# a local note that every upgrade keeps' >>/etc/default/sourcebar"
+    check "$name: dpkg -i while the bar runs ($(version_of) to $new_version)" install_from "$name"
+    grep -E '^Unpacking|dpkg-dist|warning' "$out/$name.log" | sed 's/^/  /'
+    check "$name: the service restarted" \
+        board_until "[ \$(systemctl show -P MainPID sourcebar) != $pid ] && systemctl is-active -q sourcebar" 60
+    check "$name: the service runs the new program" eval '[ "$(version_of)" = "$new_version" ] &&
+        [ "$(on_board "readlink /proc/\$(systemctl show -P MainPID sourcebar)/exe")" = /usr/lib/sourcebar/sourcebar ]'
+    check "$name: the bar answers a double-click" eval 'wait_started 120 && switch_on'
+    quit=$(line_time "_PID=$pid" 'quit the application by signal')
+    answered=$(line_time '-u txsim' 'discovery request from')
+    if [ -n "$quit" ] && [ -n "$answered" ]; then
+        echo "board: $name: the bar answered a double-click $((answered - quit)) s after the old program quit (at most: the host's polling is in it)"
+    fi
+    eventually "$name" 120 all_pictured "$name" || true
+    check "$name: four pictured buttons" all_pictured "$name"
+    check "$name: the administrator's edit is kept" on_board "grep -q '^# a local note that every upgrade keeps' /etc/default/sourcebar"
+    check "$name: the user and its groups are unchanged" [ "$(on_board 'id sourcebar')" = "$users" ]
+    bad=$(on_board "journalctl -b -o cat _SYSTEMD_UNIT=sourcebar.service _PID=\$(systemctl show -P MainPID sourcebar)" |
+        grep -iE 'could not|cannot|failed|error|denied' || true)
+    [ -z "$bad" ] || printf '  %s\n' "$bad" | head -n 10
+    check "$name: the new program's journal holds no error" [ -z "$bad" ]
+}
+
+# The packages over themselves: dpkg's upgrade path with this version alone.
+new_version=$(dpkg-deb -f "${debs[0]}" Version)
+upgrade_checks upgrade
 
 # What an administrator turned off stays off through an upgrade.
 on_board 'systemctl disable --now sourcebar' >/dev/null 2>&1
-reinstall upgrade-disabled || true
+install_from upgrade-disabled || true
 check "upgrade: a disabled unit stays disabled and stopped" \
     on_board '[ "$(systemctl is-enabled sourcebar)" = disabled ] && ! systemctl is-active -q sourcebar'
 on_board 'systemctl enable sourcebar && systemctl mask sourcebar' >/dev/null 2>&1
-reinstall upgrade-masked || true
+install_from upgrade-masked || true
 check "upgrade: a masked unit stays masked and stopped" \
     on_board '[ "$(systemctl is-enabled sourcebar)" = masked ] && ! systemctl is-active -q sourcebar'
 on_board 'systemctl unmask sourcebar && systemctl start sourcebar' >/dev/null 2>&1
@@ -89,7 +105,25 @@ check "dpkg -P: no file of the package is left ($(grep -c . <<<"$left" || true) 
 check "dpkg -P: the system user stays" on_board 'id sourcebar'
 
 # Installing again after the purge.
-reinstall reinstall || true
+install_from reinstall || true
 check "installed again after the purge: the service is active" board_until 'systemctl is-active -q sourcebar' 60
 start_tools >/dev/null || true
 check "installed again after the purge: the bar comes up" eval 'wait_started 180 && switch_on'
+
+# The packages that receivers run today (--old): a downgrade to them, then the
+# upgrade from them over an administrator's edit, as a receiver in the field
+# gets it. dpkg keeps the edited file and puts this version's beside it.
+if [ ${#old_debs[@]} -gt 0 ]; then
+    old_version=$(dpkg-deb -f "${old_debs[0]}" Version)
+    check "the version grows: $new_version is newer than $old_version" dpkg --compare-versions "$new_version" gt "$old_version"
+    check "downgrade to $old_version: dpkg -i" install_from downgrade /run/in/old
+    grep -E 'warning|error' "$out/downgrade.log" | sed 's/^/  /'
+    check "downgrade: the service runs the old program" board_until "[ \"\$(dpkg-query -W -f '\${Version}' sourcebar)\" = $old_version ] &&
+        systemctl is-active -q sourcebar && [ \"\$(readlink /proc/\$(systemctl show -P MainPID sourcebar)/exe)\" = /usr/lib/sourcebar/sourcebar ]" 60
+    check "downgrade: the bar answers a double-click" eval 'wait_started 120 && switch_on'
+    upgrade_checks upgrade-from-old
+    check "upgrade-from-old: this version's /etc/default/sourcebar waits beside the edited one" \
+        on_board '[ -f /etc/default/sourcebar.dpkg-dist ]'
+else
+    echo "board: no old packages (--old): no downgrade, no upgrade from them"
+fi

@@ -60,7 +60,7 @@ eventually() {
 # First and last x of a lit (not dark) pixel on row Y of a screenshot.
 lit_span() {
     convert "$out/$1.png" -crop "1920x1+0+$2" +repage txt:- |
-        awk -F'[,:() ]+' 'NR > 1 && $4 + $5 + $6 >= 60 { if (first == "") first = $1; last = $1 }
+        awk -F'[,:() ]+' 'NR > 1 && $3 + $4 + $5 >= 60 { if (first == "") first = $1; last = $1 }
                           END { print first, last }'
 }
 
