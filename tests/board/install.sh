@@ -19,7 +19,7 @@ on_board "modprobe rc-loopback && cat >/run/remote.toml <<'KEYMAP'
 $(cat "$here/remote.toml")
 KEYMAP
 ir-keytable -s rc0 -c -w /run/remote.toml >/dev/null
-modprobe vivid node_types=0x101 num_inputs=1 input_types=0x3 num_outputs=1 output_types=0x1
+modprobe vivid
 cec-ctl -s -D vivid -a vivid-000-vid-cap0 --tv >/dev/null
 cec-ctl -s -D vivid -a vivid-000-vid-out0 --playback >/dev/null" || echo "board: no infrared loopback or CEC bus"
 

@@ -34,10 +34,14 @@ board_qemu() {
     # disks in the reverse order of the command line, PCI in its order.
     local root=(-drive "file=$disk,format=raw,if=none,id=root,cache=unsafe${board_snapshot:+,snapshot=on}"
                 -device "virtio-blk-$bus,drive=root")
+    # A reboot ends QEMU, unless board_reboot is set: then the board boots again
+    # on the same disk, snapshot and all, as after a power cut.
+    local reboot=(-no-reboot)
+    [ -z "${board_reboot:-}" ] || reboot=()
     local devices=("${root[@]}" "$@")
     [ "$bus" = device ] && devices=("$@" "${root[@]}")
     "${qemu[@]}" -accel tcg,thread=multi -smp 2 -m 1024 -nic none -nodefaults -no-user-config \
         -kernel "$kernel" -initrd "$initrd" \
         -append "console=$console root=/dev/vda rw panic=5 $append" \
-        -serial "file:$log" -monitor none -display none -no-reboot "${devices[@]}"
+        -serial "file:$log" -monitor none -display none "${reboot[@]}" "${devices[@]}"
 }

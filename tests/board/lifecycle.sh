@@ -124,6 +124,62 @@ if [ ${#old_debs[@]} -gt 0 ]; then
     upgrade_checks upgrade-from-old
     check "upgrade-from-old: this version's /etc/default/sourcebar waits beside the edited one" \
         on_board '[ -f /etc/default/sourcebar.dpkg-dist ]'
+
+    # Power cuts in the middle of that upgrade (tests/board/power-cut), and the
+    # board boots again on the same disk. It must come up, and
+    # dpkg --configure -a (or this version installed again) must end with
+    # this version running and the edit kept.
+    power_cut() { # power_cut MOMENT: the upgrade, with the power cut at MOMENT (unpack or postinst; tests/board/power-cut)
+        local moment="$1" name="power-cut-$1" boots until state
+        install_from "$name-downgrade" /run/in/old || true
+        wait_started 120 || true
+        boots=$(grep -c 'login:' "$out/serial.log" || true)
+        on_board "cat >/run/power-cut <<'CUT'
+$(cat "$here/power-cut")
+CUT
+nohup bash /run/power-cut $moment /run/$name.log >/dev/null 2>&1 </dev/null &"
+        until=$((SECONDS + 300))
+        while [ "$(grep -c 'login:' "$out/serial.log" || true)" -le "$boots" ]; do
+            if [ "$SECONDS" -gt "$until" ] || [ -n "$(BOARD_TIMEOUT=5 on_board 'cat /run/cut-missed 2>/dev/null' 2>/dev/null)" ]; then
+                check "$name: the power was cut at its moment" false
+                return 0
+            fi
+            sleep 1
+        done
+        if ! board_up 300; then
+            check "$name: the board comes up again" false
+            return 0
+        fi
+        check "$name: the board comes up again" true
+        loopback
+        on_board 'mkdir -p /run/in && tar -xf /dev/vdb -C /run/in'
+        start_tools >/dev/null || true
+        # What the receiver shows before anybody repairs it.
+        state=$(on_board "echo \"package \$(dpkg-query -W -f '\${Version} \${Status}' sourcebar),\" \
+            \"service \$(systemctl is-active sourcebar),\" \"program \$(readlink /proc/\$(systemctl show -P MainPID sourcebar)/exe)\"")
+        echo "board: $name: after the reboot: $state"
+        on_board 'dpkg --audit' | sed 's/^/  /' || true
+        if wait_started 120 && switch_on; then
+            echo "board: $name: before the repair the bar answers a double-click"
+        else
+            echo "board: $name: before the repair no bar answers a double-click"
+        fi
+        check "$name: dpkg --audit names the unfinished package" on_board 'dpkg --audit | grep -q sourcebar'
+        BOARD_TIMEOUT=300 on_board 'timeout 240 dpkg --configure -a' >"$out/$name-configure.log" 2>&1 || true
+        if on_board 'dpkg --audit | grep -q .'; then
+            echo "board: $name: dpkg --configure -a left it unfinished; installing this version again"
+            install_from "$name-again" || true
+        fi
+        check "$name: repaired, this version is installed and nothing is unfinished" \
+            eval '[ "$(version_of)" = "$new_version" ] && [ -z "$(on_board "dpkg --audit")" ]'
+        check "$name: repaired, the new program runs and its bar answers" eval '
+            board_until "systemctl is-active -q sourcebar && [ \"\$(readlink /proc/\$(systemctl show -P MainPID sourcebar)/exe)\" = /usr/lib/sourcebar/sourcebar ]" 60 &&
+            wait_started 120 && switch_on'
+        check "$name: the administrator's edit is still there" \
+            on_board "grep -q '^# a local note that every upgrade keeps' /etc/default/sourcebar"
+    }
+    power_cut unpack
+    power_cut postinst
 else
     echo "board: no old packages (--old): no downgrade, no upgrade from them"
 fi
