@@ -18,7 +18,7 @@ on_board "$files_list >/run/files-before"
 on_board "modprobe rc-loopback && cat >/run/remote.toml <<'KEYMAP'
 $(cat "$here/remote.toml")
 KEYMAP
-ir-keytable -s rc0 -c -w /run/remote.toml >/dev/null
+ir-keytable -s rc0 -c -w /run/remote.toml >/dev/null 2>&1
 modprobe vivid
 cec-ctl -s -D vivid -a vivid-000-vid-cap0 --tv >/dev/null
 cec-ctl -s -D vivid -a vivid-000-vid-out0 --playback >/dev/null" || echo "board: no infrared loopback or CEC bus"

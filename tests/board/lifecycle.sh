@@ -164,9 +164,9 @@ nohup bash /run/power-cut $moment /run/$name.log >/dev/null 2>&1 </dev/null &"
         else
             echo "board: $name: before the repair no bar answers a double-click"
         fi
-        check "$name: dpkg --audit names the unfinished package" on_board 'dpkg --audit | grep -q sourcebar'
+        check "$name: dpkg --audit names the unfinished package" on_board 'dpkg --audit | grep sourcebar >/dev/null'
         BOARD_TIMEOUT=300 on_board 'timeout 240 dpkg --configure -a' >"$out/$name-configure.log" 2>&1 || true
-        if on_board 'dpkg --audit | grep -q .'; then
+        if [ -n "$(on_board 'dpkg --audit')" ]; then
             echo "board: $name: dpkg --configure -a left it unfinished; installing this version again"
             install_from "$name-again" || true
         fi
