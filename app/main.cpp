@@ -1,3 +1,4 @@
+#include "kmscursor.h"
 #include "shell.h"
 #include "widget.h"
 
@@ -8,6 +9,7 @@
 #include <QFontDatabase>
 #include <QNetworkProxy>
 #include <QString>
+#include <QTemporaryFile>
 
 #include <csignal>
 #include <cstdio>
@@ -23,6 +25,14 @@ int main(int argc, char **argv)
             return 0;
         }
     }
+    QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0)
+            platform = argv[i + 1];
+    }
+    // eglfs reads its settings while the application object starts.
+    QTemporaryFile kmsSettings;
+    useSoftwareCursorWhereNeeded(platform, kmsSettings);
     QApplication a(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(SOURCEBAR_VERSION_STRING));
     catchUnixSignals({SIGQUIT, SIGINT, SIGTERM, SIGHUP, SIGUSR1});
