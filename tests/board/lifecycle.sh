@@ -62,8 +62,7 @@ upgrade_checks() { # upgrade_checks NAME
     check "$name: four pictured buttons" all_pictured "$name"
     check "$name: the administrator's edit is kept" on_board "grep -q '^# a local note that every upgrade keeps' /etc/default/sourcebar"
     check "$name: the user and its groups are unchanged" [ "$(on_board 'id sourcebar')" = "$users" ]
-    bad=$(on_board "journalctl -b -o cat _SYSTEMD_UNIT=sourcebar.service _PID=\$(systemctl show -P MainPID sourcebar)" |
-        grep -iE 'could not|cannot|failed|error|denied' || true)
+    bad=$(on_board "journalctl -b -o cat _SYSTEMD_UNIT=sourcebar.service _PID=\$(systemctl show -P MainPID sourcebar)" | journal_errors || true)
     [ -z "$bad" ] || printf '  %s\n' "$bad" | head -n 10
     check "$name: the new program's journal holds no error" [ -z "$bad" ]
 }

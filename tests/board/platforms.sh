@@ -228,10 +228,7 @@ journal_checks() { # journal_checks PLATFORM: no error of the platform plugin, t
     echo "board: $platform: platform plugin loaded: ${plugin:-none}"
     check "$platform: the $platform plugin loaded ($plugin)" grep -q "$platform" <<<"$plugin"
     local bad
-    # Mesa has no driver of its own for VGA's bochs-drm: it says so once at
-    # start and draws with its software rasterizer (kms_swrast).
-    [ "$display" != vga ] || log=$(grep -vE '^(MESA-LOADER: failed to open bochs-drm: |failed to load driver: bochs-drm$)' <<<"$log" || true)
-    bad=$(grep -iE 'could not|cannot|failed|error|permission denied|not permitted|denied|invalid argument' <<<"$log" || true)
+    bad=$(journal_errors <<<"$log")
     [ -z "$bad" ] || printf '  %s\n' "$bad" | head -n 20
     check "$platform: the journal holds no error" [ -z "$bad" ]
 }
