@@ -239,13 +239,14 @@ check "the default platform is the unit's eglfs, not overridden" on_board \
 before_eglfs=$failures
 bar_checks eglfs
 sandbox_checks
-# The pointer, resting where nothing else is drawn. A display with a cursor
-# plane (virtio-gpu) shows it there, which QEMU's screendump leaves out; on one
-# without (VGA), eglfs draws it into the picture. Either way the journal stays
-# quiet at every motion (journal_checks).
-# The row of screendump NAME just below the resting point is lit at the pointer alone.
+# The pointer, resting at 300,300 where nothing else is drawn. A display with a
+# cursor plane (virtio-gpu) shows it there, which QEMU's screendump leaves out;
+# on one without (VGA), eglfs draws it into the picture. Either way the journal
+# stays quiet at every motion (journal_checks). pointer_row reads the lit span
+# of the row just below the resting point of screendump NAME.
+pointer_row() { read -r pointer_l pointer_r < <(lit_span "$1" 308); }
 pointer_drawn() { # pointer_drawn NAME
-    read -r pointer_l pointer_r < <(lit_span "$1" 308)
+    pointer_row "$1"
     [ -n "$pointer_r" ] && [ "$pointer_l" -ge 295 ] && [ "$pointer_r" -le 330 ]
 }
 host move 300 300
@@ -260,7 +261,7 @@ else
         eval '! grep -q "has no cursor plane" <<<"$(journal sourcebar)"'
     sleep 10 # the refresh repaints the bar meanwhile
     shot eglfs-pointer
-    read -r pointer_l pointer_r < <(lit_span eglfs-pointer 308)
+    pointer_row eglfs-pointer
     check "eglfs: the pointer is not drawn into the picture (row 308 lit ${pointer_l:-none}..${pointer_r:-none})" \
         [ -z "$pointer_r" ]
 fi
